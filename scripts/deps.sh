@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs, from Debian's packages, whatever the build, the demo and the tests need and
+# this machine lacks. Needs root (it calls apt-get only when something is missing).
+set -eu
+
+need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev googletest libgtest-dev \
+psmisc util-linux busybox dbus-daemon python3 python3-pytest python3-gi python3-dbusmock \
+valgrind"
+
+missing=""
+for p in $need; do
+	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,36 @@
+// supervisor: keeps the watched programs of "config" running.
+#include "supervisor.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv)
+{
+    // Line-buffered even into a file or a pipe, so that the daemon's lines and those of
+    // its children appear in the order they were written.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    close_inherited_fds(3);
+
+    static SupervisorState state;
+    memset(&state, 0, sizeof state);
+
+    const char* program = argc > 0 ? argv[0] : nullptr;
+    format_lock_path(state, program);
+    enter_program_dir(program);
+    if (argc > 1)
+        state.debug = 1;
+
+    if (ensure_runtime_dir() < 0)
+        return 0;
+    if (load_watch_config("config", state) != 0) {
+        puts("failed to init daemon");
+        return 0;
+    }
+    if (claim_instance(program, state) != 0)
+        return 0;
+
+    signal(SIGCHLD, SIG_DFL);
+    supervise(state);
+    return 0;
+}

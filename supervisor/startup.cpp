@@ -1,0 +1,109 @@
+// Start-up: descriptors, working directory, runtime directory and the instance lock.
+#include "supervisor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+void close_inherited_fds(int first)
+{
+    long limit = sysconf(_SC_OPEN_MAX);
+    int start = first > 0 ? first : 3;
+    if (limit <= start)
+        return;
+#ifdef SYS_close_range
+    // One call instead of a loop over a limit that may be a million descriptors.
+    if (syscall(SYS_close_range, start, static_cast<unsigned>(limit - 1), 0) == 0)
+        return;
+#endif
+    for (long fd = start; fd < limit; fd++)
+        close(static_cast<int>(fd));
+}
+
+// POSIX basename and dirname may write into their argument, so both work on a copy;
+// a copy of any length, so that an argv[0] longer than a path buffer is still handled.
+void format_lock_path(SupervisorState& state, const char* program)
+{
+    char* copy = program ? strdup(program) : nullptr;
+    snprintf(state.lock_path, sizeof state.lock_path, "%s%s.run", RUNTIME_DIR,
+             basename(copy ? copy : const_cast<char*>(".")));
+    free(copy);
+}
+
+void enter_program_dir(const char* path)
+{
+    if (!path)
+        return;
+    char* copy = strdup(path);
+    if (!copy)
+        return;
+    if (chdir(dirname(copy)) != 0) {
+        // Stay where the daemon was started; "config" and the lock are then taken from there.
+    }
+    free(copy);
+}
+
+int ensure_runtime_dir()
+{
+    DIR* dir = opendir(RUNTIME_DIR);
+    if (dir) {
+        closedir(dir);
+        return 0;
+    }
+    if (mkdir(RUNTIME_DIR, 0777) == 0)
+        return 0;
+    printf("mkdir (%s) error: %s", RUNTIME_DIR, strerror(errno));
+    return -1;
+}
+
+int open_locked_file(const char* path, const void* data, int length)
+{
+    if (!path) {
+        puts("NULL file name");
+        return -1;
+    }
+    // Never through a symbolic link: the daemon runs as root and truncates this file.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        printf("failed to open %s\n", path);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        printf("already in use for %s\n", path);
+        close(fd);
+        return -1;
+    }
+    if (ftruncate(fd, 0) != 0) {
+        // A lock file that keeps old bytes still works as a lock.
+    }
+    if (length > 0 && write(fd, data, static_cast<size_t>(length)) < 0) {
+        // The directory line is informative only.
+    }
+    return fd;
+}
+
+int claim_instance(const char* program, SupervisorState& state)
+{
+    char cwd[NAME_SIZE];
+    if (!getcwd(cwd, sizeof cwd)) {
+        puts("failed to get current dir");
+        return -1;
+    }
+    state.lock_fd = open_locked_file(state.lock_path, cwd, static_cast<int>(strlen(cwd)));
+    if (state.lock_fd < 0) {
+        printf("process(%s) already run\n", program ? program : "");
+        return -1;
+    }
+    if (write(state.lock_fd, "\n", 1) < 0) {
+        // Ignored like the directory line itself.
+    }
+    return 0;
+}
