@@ -99,6 +99,7 @@ void kill_watched(const SupervisorState& state);
 unsigned segv_delay(SupervisorState& state);
 
 // Upgrade installer (upgrade.cpp).
+JsonTree record_after_install(cJSON* old_record, const char* member);
 void install_upgrade(const SupervisorState& state, int status);
-[[nodiscard]] int copy_file_raw(const char* source, const char* destination);
-[[nodiscard]] int save_text_file(const char* path, const char* text, size_t length);
+int copy_file_raw(const char* source, const char* destination);
+int save_text_file(const char* path, const char* text, size_t length);
