@@ -1,0 +1,32 @@
+'''uniform-send under valgrind: no memory errors and no definite leaks on any path.'''
+import pytest
+
+from conftest import send
+
+NAME = 'com.velder.test.sender'
+VALGRIND = ('valgrind', '-q', '--error-exitcode=99', '--leak-check=full',
+            '--errors-for-leak-kinds=definite', '--show-leak-kinds=definite',
+            '--suppressions=/usr/share/glib-2.0/valgrind/glib.supp')
+
+# id, mock parameters (None: no service; 'no bus': a dead address), arguments.
+PATHS = [
+    ('accepted', {}, (NAME, '0x100', 'héllo')),
+    ('refused', {'reply': [7, 0, 0]}, (NAME, '1', 'x')),
+    ('reply (uui)', {'reply_sig': 'uui'}, (NAME, '1', 'x')),
+    ('error reply', {'error': 'com.velder.p47h18.Error.Busy'}, (NAME, '1', 'x')),
+    ('unreachable bus', 'no bus', (NAME, '1', 'x')),
+    ('invalid name', None, ('not a name', '1', 'x')),
+    ('invalid UTF-8', None, (NAME, '1', b'\xc3')),
+    ('usage', None, (NAME,)),
+]
+
+
+@pytest.mark.parametrize('mock, args', [p[1:] for p in PATHS], ids=[p[0] for p in PATHS])
+def test_clean_under_valgrind(bus, service, mock, args):
+    if isinstance(mock, dict):
+        service(**mock)
+    address = 'unix:path=/nonexistent/uniform-send-test-socket' if mock == 'no bus' else bus
+    code, out, err = send(address, *args, wrapper=VALGRIND,
+                          env={'G_SLICE': 'always-malloc', 'G_DEBUG': 'fatal-warnings,gc-friendly'})
+    assert code in (0, 255), err.decode(errors='replace')
+    assert b'== ' not in err, err.decode(errors='replace')
