@@ -1,0 +1,214 @@
+"""Runs the real supervisor binary in the sandbox of sandbox.sh and reads what it leaves.
+
+One Run is one daemon in one work dir under the build tree:
+
+  WORKDIR/bin/<name>       copy of the daemon, with its "config" and base-mode programs
+  WORKDIR/fake/            start log and control scripts of the stand-in watched programs
+  WORKDIR/seed/{tmp,data}  copied into the sandbox's /tmp and /data before the start
+  WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
+  WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
+  WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
+"""
+import json
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SANDBOX = HERE / "sandbox.sh"
+
+
+class Paths:
+    """Built binaries, from the environment that CTest (or the demo) sets."""
+
+    def __init__(self, env=os.environ):
+        self.daemon = Path(env["SUPERVISOR_BIN"])
+        self.fake = Path(env["FAKE_PROG"])
+        self.shim = Path(env["SLEEP_SHIM"])
+        self.build = Path(env["HARNESS_BUILD_DIR"]).resolve()
+
+
+class Run:
+    def __init__(self, work, paths, name="supervisor", tz="XYZ-13:30", sleep_ms=20):
+        self.work = Path(work).resolve()
+        self.paths = paths
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.bindir = self.work / "bin"
+        self.fakedir = self.work / "fake"
+        self.seed = self.work / "seed"
+        self.snapdir = self.work / "snap"
+        for d in (self.bindir, self.fakedir):
+            d.mkdir(parents=True)
+        self.daemon = self.bindir / name
+        shutil.copy2(paths.daemon, self.daemon)
+        self.tz = tz
+        self.sleep_ms = sleep_ms
+        self.proc = None
+        self._files = []
+
+    # --- before the start -------------------------------------------------------------
+
+    def config(self, names=None, text=None):
+        """Writes "config" beside the daemon: a watch list of names, or the raw text."""
+        if text is None:
+            text = json.dumps({"__watch": {"processes": [{"base": n} for n in names]}})
+        (self.bindir / "config").write_text(text)
+
+    def program(self, name, *script, where="base"):
+        """Installs the stand-in program as NAME beside the daemon (or in /data) and
+        gives it a control script, one line per start."""
+        target = self.bindir / name if where == "base" else self.seed / "data" / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(self.paths.fake, target)
+        if script:
+            self.control(name, *script)
+
+    def control(self, name, *script):
+        (self.fakedir / (os.path.basename(name) + ".ctl")).write_text("\n".join(script) + "\n")
+
+    def seed_file(self, path, data=b"", mode=None):
+        """Puts a file at PATH (under /tmp or /data) in the sandbox."""
+        target = self.seed / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data.encode() if isinstance(data, str) else data)
+        if mode is not None:
+            target.chmod(mode)
+
+    def seed_link(self, path, to):
+        target = self.seed / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.symlink_to(to)
+
+    def bootchk(self, text):
+        self.seed_file("/data/.bootchk", text)
+
+    # --- running ----------------------------------------------------------------------
+
+    def env(self):
+        return {
+            "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": "/",
+            "TZ": self.tz,
+            "FAKE_DIR": str(self.fakedir),
+            "SLEEP_SHIM_LOG": str(self.work / "sleeps"),
+            "SLEEP_SHIM_MS": str(self.sleep_ms),
+        }
+
+    def command(self, *args, argv0=None, wrap=None):
+        """The daemon's command line in the sandbox, with the sleep interposer; WRAP is
+        shell code run by bash just before the daemon replaces it."""
+        cmd = ["env", f"LD_PRELOAD={self.paths.shim}", str(argv0 or self.daemon), *args]
+        if wrap:
+            cmd = ["bash", "-c", wrap + '\nexec "$@"', "bash", *cmd]
+        return cmd
+
+    def start(self, *args, wrap=None):
+        assert self.proc is None
+        out = open(self.work / "out", "wb")
+        err = open(self.work / "sandbox.err", "wb")
+        self._files += [out, err]
+        self.proc = subprocess.Popen(
+            [str(SANDBOX), "-b", str(self.paths.build), "-b", str(self.paths.shim.parent),
+             str(self.work), "--", *self.command(*args, wrap=wrap)],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=self.env())
+        return self
+
+    def run_inside(self, *args, argv0=None, out="out2", timeout=10):
+        """Runs another instance of the daemon in the running sandbox; returns
+        (exit status, its standard output)."""
+        with open(self.work / out, "wb") as f:
+            status = subprocess.run(
+                ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid",
+                 "--root", "--wd", *self.command(*args, argv0=argv0)],
+                stdin=subprocess.DEVNULL, stdout=f, env=self.env(), timeout=timeout).returncode
+        return status, (self.work / out).read_text()
+
+    def _sandbox_pid(self):
+        """Host pid of the sandbox's process 1, the child of unshare."""
+        for stat in Path("/proc").glob("[0-9]*/stat"):
+            try:
+                fields = stat.read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == self.proc.pid:
+                return int(stat.parent.name)
+        raise AssertionError("sandbox is not running")
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def wait_for(self, predicate, timeout=10, what="condition"):
+        """Polls PREDICATE until it holds; fails after TIMEOUT seconds or when the
+        sandbox has ended without it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            ended = not self.running()
+            result = predicate()
+            if result:
+                return result
+            if ended or time.monotonic() > deadline:
+                raise AssertionError(
+                    f"{'sandbox ended' if ended else 'timed out'} waiting for {what}\n"
+                    f"--- stdout:\n{self.out()}\n--- starts:\n{self.starts()}\n"
+                    f"--- sleeps: {self.sleeps()}\n--- sandbox:\n{self._text('sandbox.err')}")
+            time.sleep(0.01)
+
+    def wait_starts(self, count, name=None, timeout=10):
+        return self.wait_for(lambda: len(self.starts(name)) >= count and self.starts(name),
+                             timeout, f"{count} starts of {name or 'any program'}")
+
+    def stop(self, timeout=10):
+        """Ends the sandbox (snapshot first) and returns the daemon's exit status, or
+        None when it was still running."""
+        (self.work / "stop").touch()
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=10):
+        """Waits for the sandbox to end by itself; returns the daemon's exit status."""
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.close()
+            raise AssertionError(f"sandbox did not end\n--- stdout:\n{self.out()}")
+        status = self._text("status")
+        return int(status) if status else None
+
+    def close(self):
+        if self.running():
+            (self.work / "stop").touch()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for f in self._files:
+            f.close()
+
+    # --- what the run left ------------------------------------------------------------
+
+    def _text(self, name):
+        p = self.work / name
+        return p.read_text() if p.exists() else ""
+
+    def out(self):
+        return self._text("out")
+
+    def sleeps(self):
+        return [int(s) for s in self._text("sleeps").split()]
+
+    def starts(self, name=None):
+        """Start records of the stand-in programs, in start order; NAME is a basename."""
+        recs = [json.loads(line) for line in (self._text("fake/starts.log")).splitlines()]
+        return [r for r in recs if name is None or r["name"] == name]
+
+    def argvs(self, name=None):
+        return [r["argv"] for r in self.starts(name)]
+
+    def snap(self, path):
+        """Path of PATH of the sandbox as it was when the sandbox ended."""
+        return self.snapdir / path.lstrip("/")
+
+    def lock_path(self):
+        return self.snap("/tmp/.uci/" + self.daemon.name + ".run")
