@@ -1,0 +1,131 @@
+"""The supervision loop: restarts and their delays, the exit log, restart-all, and the
+killing of watched names at every cycle."""
+import re
+import time
+
+ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}"
+TZ_OFFSET = 13.5 * 3600  # the runs use TZ=XYZ-13:30
+
+
+def log_lines(sv):
+    """The exit log: the lock file after its directory line."""
+    head = f"{sv.bindir}\n"
+    text = sv.lock_path().read_text()
+    assert text.startswith(head)
+    return text[len(head):].splitlines(keepends=True)
+
+
+def strip_stamps(lines):
+    return [re.sub("^" + ASCTIME + ": ", "", line) for line in lines]
+
+
+def test_restart_after_exit_and_kill_with_exit_log(sv):
+    sv.config(["a", "b"])
+    sv.program("a", "exit 0", "signal KILL", "exit 7", "run")
+    sv.program("b", "run")
+    begin = time.time()
+    sv.start()
+    sv.wait_starts(4, "a")
+    end = time.time()
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["a"], ["a"], ["a", "-r", "9"], ["a", "-r", "7"]]
+    assert sv.argvs("b") == [["b"]]
+    assert sv.sleeps() == [10, 10, 10]
+    assert sv.out() == "Will restart normal prog after 10 secs\n" * 3
+
+    lines = log_lines(sv)
+    assert strip_stamps(lines) == ["a exited normally with code(0)\n",
+                                   "a killed by signal(9)\n",
+                                   "a exited normally with code(7)\n"]
+    stamps = {time.asctime(time.gmtime(t + TZ_OFFSET))
+              for t in range(int(begin), int(end) + 2)}
+    for line in lines:
+        assert line[:24] in stamps and line[24:26] == ": ", line
+
+
+def test_segv_backoff_counts_deaths_of_every_slot(sv):
+    sv.config(["a", "b"])
+    sv.program("a", "signal SEGV", "exit 11", "signal SEGV", "run")
+    sv.program("b", "signal SEGV", "signal SEGV", "signal SEGV", "run")
+    sv.start()
+    sv.wait_starts(4, "a")
+    sv.wait_starts(4, "b")
+    assert sv.stop() is None
+
+    sleeps = sv.sleeps()
+    assert [s for s in sleeps if s != 10] == [60, 660, 1260, 7200, 7200]
+    assert sleeps.count(10) == 1  # the normal exit with status 11
+    assert sv.out().splitlines() == [
+        f"Will restart {'normal' if s == 10 else 'segv'} prog after {s} secs" for s in sleeps]
+    assert sv.argvs("a") == [["a"]] + [["a", "-r", "11"]] * 3
+    assert sv.argvs("b") == [["b"]] + [["b", "-r", "11"]] * 3
+    assert sorted(strip_stamps(log_lines(sv))) == sorted(
+        ["a killed by signal(11)\n"] * 2 + ["a exited normally with code(11)\n"]
+        + ["b killed by signal(11)\n"] * 3)
+
+
+PLUGIN_ARGS = ["-T", "/tmp/.uci/", "-D", "/data/", "-O", "solvarine_mt7526"]
+
+
+def test_exit_160_restarts_every_slot_and_reaps_stale_instances(sv):
+    sv.bootchk('{"version":"4.8.01.1","plugindata":1}')
+    sv.config(["a", "b"])
+    sv.program("a", "await go; exit 160", "run", where="data")
+    sv.program("b", "run", where="data")
+    sv.start()
+    sv.wait_starts(1, "a")
+    sv.wait_starts(1, "b")
+    (sv.bindir / "go").touch()
+    sv.wait_starts(2, "a")
+    sv.wait_starts(2, "b")
+    stale = sv.starts("b")[0]["pid"]
+    sv.wait_for(lambda: "No such pid" in sv.out(), what="the stale instance reaped")
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["/data//a", *PLUGIN_ARGS], ["/data//a", "-r", "160", *PLUGIN_ARGS]]
+    assert sv.argvs("b") == [["/data//b", *PLUGIN_ARGS], ["/data//b", "-r", "160", *PLUGIN_ARGS]]
+    assert sv.out() == f"No such pid({stale}) for reexec\n"
+    assert strip_stamps(log_lines(sv)) == ["a exited normally with code(160)\n"]
+    assert sv.sleeps() == []
+
+
+NASTY_NAMES = ["semi x;touch m1", "dollar $(touch m2)", "back `touch m3`",
+               "quote 'a' \"b\" $(touch m4)"]
+
+
+def test_watched_names_reach_killall_literally(sv):
+    sv.config(NASTY_NAMES)
+    sv.program(NASTY_NAMES[0], "await go; exit 160", "run")
+    for name in NASTY_NAMES[1:]:
+        sv.program(name, "run")
+    sv.start()
+    for name in NASTY_NAMES:
+        sv.wait_starts(1, name)
+    (sv.bindir / "go").touch()
+    for name in NASTY_NAMES:
+        sv.wait_starts(2, name)
+    assert sorted(p.name for p in sv.work.rglob("m[1-4]")) == [], "the shell ran a name"
+    stale = [sv.starts(name)[0]["pid"] for name in NASTY_NAMES[1:]]
+    sv.wait_for(lambda: sv.out().count("No such pid") == 3, what="the stale instances killed")
+    assert sv.stop() is None
+
+    assert sorted(sv.out().splitlines()) == sorted(f"No such pid({p}) for reexec" for p in stale)
+    for name in NASTY_NAMES:
+        assert sv.argvs(name) == [[name], [name, "-r", "160"]]
+
+
+def test_long_program_path_and_long_exit_log_lines(sv):
+    name = "/".join(["d" * 60] * 5) + "/long"
+    sv.config([name])
+    sv.program(name, "exit 0", "exit 0", "run")
+    sv.start()
+    sv.wait_starts(3, "long")
+    assert sv.stop() is None
+
+    assert sv.argvs("long") == [[name]] * 3
+    # "<24-character time>: NAME exited normally with code(0)\n" is cut to 254 + "\n".
+    lines = log_lines(sv)
+    assert [len(line) for line in lines] == [255, 255]
+    for line in lines:
+        assert re.fullmatch(ASCTIME + ": " + re.escape(name[:228]) + "\n", line)

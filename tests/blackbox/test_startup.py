@@ -1,0 +1,105 @@
+"""Start-up of the daemon: the instance lock, refused starts, the debug flag and what the
+daemon inherits from its parent."""
+import json
+import shutil
+
+import pytest
+
+
+def test_second_instance_is_refused_and_first_keeps_its_lock(sv):
+    sv.config(["a"])
+    sv.program("a", "run")
+    sv.start()
+    sv.wait_starts(1)
+
+    # Same basename from another directory: the lock goes by name, not by place.
+    other = sv.work / "other"
+    other.mkdir()
+    shutil.copy2(sv.daemon, other / "supervisor")
+    shutil.copy2(sv.bindir / "config", other / "config")
+    status, out = sv.run_inside(argv0=other / "supervisor")
+
+    assert status == 0
+    assert out == ("already in use for /tmp/.uci/supervisor.run\n"
+                   f"process({other}/supervisor) already run\n")
+    assert sv.stop() is None, "the first instance ended"
+    assert len(sv.starts()) == 1
+    assert sv.lock_path().read_bytes() == f"{sv.bindir}\n".encode()
+
+
+def no_lock_file(sv):
+    return sv.snap("/tmp/.uci").is_dir() and not sv.lock_path().exists()
+
+
+def planted_link(sv):
+    sv.config(["a"])
+    sv.seed_file("/data/victim", "precious\n")
+    sv.seed_link("/tmp/.uci/supervisor.run", "/data/victim")
+
+
+def link_and_target_untouched(sv):
+    link = sv.snap("/tmp/.uci/supervisor.run")
+    return (link.is_symlink() and str(link.readlink()) == "/data/victim"
+            and sv.snap("/data/victim").read_text() == "precious\n")
+
+
+INIT_FAILED = "failed to init daemon\n"
+
+
+@pytest.mark.parametrize("setup,out,check", [
+    (lambda sv: None, INIT_FAILED, no_lock_file),
+    (lambda sv: sv.config(text="{\"__watch\": "), INIT_FAILED, no_lock_file),
+    (lambda sv: sv.config(text=json.dumps({"__watch": {"processes": [{"base": "a"}, {"base": 5}]}})),
+     INIT_FAILED, no_lock_file),
+    (lambda sv: sv.config(list("abcde")), INIT_FAILED, no_lock_file),
+    (lambda sv: (sv.config(["a"]), sv.seed_file("/tmp/.uci", "x")),
+     "mkdir (/tmp/.uci/) error: File exists",
+     lambda sv: sv.snap("/tmp/.uci").read_text() == "x"),
+    (planted_link, "failed to open /tmp/.uci/supervisor.run\nprocess({daemon}) already run\n",
+     link_and_target_untouched),
+], ids=["config-missing", "config-not-json", "base-not-string", "five-programs",
+        "runtime-dir-is-a-file", "lock-file-is-a-planted-symlink"])
+def test_refused_start_ends_with_status_0_and_starts_nothing(sv, setup, out, check):
+    for name in "abcde":
+        sv.program(name, "run")
+    setup(sv)
+    sv.start()
+
+    assert sv.wait_exit() == 0
+    assert sv.out() == out.format(daemon=sv.daemon)
+    assert sv.starts() == []
+    assert check(sv)
+
+
+@pytest.mark.parametrize("args,debug", [
+    ((), []),
+    (("",), ["-d"]),
+    (("x", "-y"), ["-d"]),
+], ids=["no-argument", "empty-argument", "two-arguments"])
+def test_base_mode_argument_vectors(sv, args, debug):
+    sv.config(["a", "b"])
+    sv.program("a", "exit 7", "run")
+    sv.program("b", "run")
+    sv.start(*args)
+    sv.wait_starts(2, "a")
+    sv.wait_starts(1, "b")
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["a", *debug], ["a", "-r", "7", *debug]]
+    assert sv.argvs("b") == [["b", *debug]]
+    assert {r["cwd"] for r in sv.starts()} == {str(sv.bindir)}
+
+
+@pytest.mark.parametrize("wrap", [
+    'trap "" CHLD',
+    "exec 5</dev/null 9>>inherited",
+], ids=["sigchld-ignored", "extra-descriptors"])
+def test_what_the_parent_leaves_does_not_disturb_supervision(sv, wrap):
+    sv.config(["a"])
+    sv.program("a", "exit 0", "run")
+    sv.start(wrap=wrap)
+    sv.wait_starts(2)
+    assert sv.stop() is None
+
+    assert sv.out() == "Will restart normal prog after 10 secs\n"
+    assert [r["fds"] for r in sv.starts()] == [[0, 1, 2]] * 2
