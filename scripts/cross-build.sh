@@ -1,0 +1,156 @@
+#!/bin/sh
+# Cross build of the daemon for the gateway (32-bit big-endian MIPS, Linux) into
+# ./build-mips, with cmake/mips-linux-gnu.cmake.
+#
+# Debian has no big-endian MIPS port, so the target's cJSON is built here from Debian's
+# source package, as a static library, into the root build-mips/sysroot (usr/include,
+# usr/lib, usr/lib/pkgconfig/libcjson.pc). The source comes through a private apt
+# configuration under build-mips/deps/apt (its own sources, lists and cache); the
+# machine's own apt set-up is only read, never changed. uniform-send and the stand-ins
+# (GLib for the target) are left out.
+#
+#   scripts/cross-build.sh            build, then show the daemon's file type and size
+#   scripts/cross-build.sh --check    also start the built daemon once under qemu-mips in a
+#                                     sandbox, with a config naming a missing program
+#
+# Needs root only to install what is missing (apt-get) and for the sandbox of --check.
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+out=$top/build-mips
+deps=$out/deps
+sysroot=$out/sysroot
+triple=mips-linux-gnu
+toolchain=$top/cmake/mips-linux-gnu.cmake
+
+check=0
+case "${1:-}" in
+--check) check=1 ;;
+"") ;;
+*) echo "usage: $0 [--check]" >&2; exit 2 ;;
+esac
+
+# --- Tools -------------------------------------------------------------------------------
+need="cmake ninja-build pkgconf g++-$triple dpkg-dev debian-archive-keyring file"
+[ "$check" = 1 ] && need="$need qemu-user util-linux"
+missing=""
+for p in $need; do
+	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+	echo "installing:$missing"
+	export DEBIAN_FRONTEND=noninteractive
+	apt-get update -qq
+	# shellcheck disable=SC2086
+	apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+# --- cJSON source, through a private apt configuration ----------------------------------
+apt=$deps/apt
+src=$deps/src
+mkdir -p "$apt/state/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" \
+	"$apt/apt.conf.d" "$src"
+
+# The Debian mirror this machine already uses for bookworm (deb822 or one-line sources);
+# DEBIAN_MIRROR overrides it.
+mirror=${DEBIAN_MIRROR:-}
+if [ -z "$mirror" ]; then
+	mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk 'BEGIN { RS = "" }
+	{
+		t = 0; s = 0; u = ""
+		n = split($0, L, "\n")
+		for (i = 1; i <= n; i++) {
+			if (L[i] ~ /^Types:/ && L[i] ~ /[ \t]deb([ \t]|$)/) t = 1
+			if (L[i] ~ /^Suites:/ && L[i] ~ /[ \t]bookworm([ \t]|$)/) s = 1
+			if (L[i] ~ /^URIs:/) { split(L[i], W, /[ \t]+/); u = W[2] }
+		}
+		if (t && s && u != "") { print u; exit }
+	}')
+fi
+if [ -z "$mirror" ]; then
+	mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
+	$1 == "deb" {
+		i = 2
+		if ($i ~ /^\[/) while ($i !~ /\]$/) i++
+		if ($i ~ /^\[/ || $i ~ /\]$/) i++
+		if ($(i + 1) == "bookworm") { print $i; exit }
+	}')
+fi
+[ -n "$mirror" ] || { echo "no Debian bookworm mirror in /etc/apt; set DEBIAN_MIRROR" >&2; exit 1; }
+
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
+	>"$apt/sources.list"
+cat >"$apt/apt.conf" <<EOF
+Dir::Etc::SourceList "$apt/sources.list";
+Dir::Etc::SourceParts "$apt/sources.list.d";
+Dir::Etc::Parts "$apt/apt.conf.d";
+Dir::State "$apt/state";
+Dir::Cache "$apt/cache";
+EOF
+
+cjson_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*' | head -n 1)
+if [ -z "$cjson_src" ]; then
+	export APT_CONFIG="$apt/apt.conf"
+	apt-get update -qq
+	# apt downloads as its unprivileged user, which needs to write there.
+	chown _apt "$src" 2>/dev/null || true
+	(cd "$src" && apt-get source -qq cjson)
+	unset APT_CONFIG
+	cjson_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*' | head -n 1)
+	[ -n "$cjson_src" ] || { echo "apt-get source cjson unpacked nothing" >&2; exit 1; }
+fi
+
+# --- cJSON for the target: static, installed into the sysroot --------------------------
+cmake -S "$cjson_src" -B "$deps/cjson-build" -G Ninja \
+	-DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+	-DCMAKE_BUILD_TYPE=MinSizeRel \
+	-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib \
+	-DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+	-DBUILD_SHARED_LIBS=OFF -DENABLE_CJSON_UTILS=OFF -DENABLE_CJSON_TEST=OFF \
+	-DENABLE_TARGET_EXPORT=OFF -Wno-deprecated >/dev/null
+cmake --build "$deps/cjson-build"
+DESTDIR=$sysroot cmake --install "$deps/cjson-build" >/dev/null
+for f in usr/lib/libcjson.a usr/lib/pkgconfig/libcjson.pc usr/include/cjson/cJSON.h; do
+	[ -f "$sysroot/$f" ] || { echo "cJSON install lacks $f" >&2; exit 1; }
+done
+
+# --- The daemon -------------------------------------------------------------------------
+cmake -S "$top" -B "$out" -G Ninja \
+	-DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+	-DCMAKE_SYSROOT="$sysroot" \
+	-DCMAKE_BUILD_TYPE=MinSizeRel \
+	-DBUILD_TESTING=OFF -DBUILD_UNIFORM_SEND=OFF >/dev/null
+cmake --build "$out"
+
+daemon=$out/supervisor/supervisor
+(cd "$top" && file "build-mips/supervisor/supervisor")
+echo "size: $(wc -c <"$daemon") bytes"
+
+[ "$check" = 1 ] || exit 0
+
+# --- Optional check: the daemon starts under qemu-mips -----------------------------------
+# A throwaway folder outside /tmp (the sandbox gets its own /tmp, so the host's
+# /tmp/.uci is never touched), a config naming a program that does not exist: the
+# daemon must report the failed exec and end.
+run=$out/qemu-check
+rm -rf "$run"
+mkdir -p "$run"
+cp "$daemon" "$run/supervisor"
+cat >"$run/config" <<'EOF'
+{
+	"__watch": {
+		"processes": [
+			{ "base": "no-such-program" }
+		]
+	}
+}
+EOF
+echo "--- qemu-mips ./supervisor (sandboxed)"
+cd "$run"
+# shellcheck disable=SC2016
+status=0
+timeout 60 unshare --pid --fork --mount-proc --mount --propagation private sh -c '
+	mount -t tmpfs tmpfs /tmp
+	[ -d /data ] && mount -t tmpfs tmpfs /data
+	exec qemu-mips -L /usr/'"$triple"' -U LD_PRELOAD ./supervisor' 2>&1 || status=$?
+echo "--- exit status $status"
