@@ -9,8 +9,9 @@
 # WORKDIR/seed/tmp and WORKDIR/seed/data, when present, are copied (modes kept) into /tmp
 # and /data. CMD runs in WORKDIR with stdin from /dev/null. The sandbox ends when CMD ends,
 # whose exit status is then written to WORKDIR/status, or as soon as the file WORKDIR/stop
-# appears. Either way /tmp and /data are first copied to WORKDIR/snap/; then every process
-# left in the sandbox is killed. Killing this script kills the whole sandbox.
+# appears (at the latest after SANDBOX_LIMIT seconds, default 300). Either way /tmp and
+# /data are first copied to WORKDIR/snap/; then every process left in the sandbox is
+# killed. Killing this script kills the whole sandbox.
 set -eu
 
 self=$(readlink -f "$0")
@@ -78,6 +79,8 @@ fi
 work=$1
 shift 2
 cd "$work"
+# A sandbox whose driver has gone away still ends, after SANDBOX_LIMIT seconds.
+(sleep "${SANDBOX_LIMIT:-300}" && : >"$work/stop") &
 "$@" </dev/null &
 pid=$!
 while kill -0 "$pid" 2>/dev/null && [ ! -e "$work/stop" ]; do
