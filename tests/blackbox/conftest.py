@@ -20,7 +20,7 @@ def paths():
 @pytest.fixture
 def sv(request, paths):
     """A supervisor run in its own work dir under the build tree; always torn down."""
-    name = re.sub(r"[^A-Za-z0-9_.-]+", "_", request.node.nodeid)[:150]
+    name = re.sub(r"[^A-Za-z0-9_.-]+", "_", f"{request.module.__name__}.{request.node.name}")[:150]
     run = harness.Run(paths.build / "blackbox-work" / name, paths)
     yield run
     run.close()
