@@ -13,9 +13,8 @@ namespace {
 constexpr const char *BUS_SERVICE = "org.freedesktop.DBus";
 constexpr const char *BUS_PATH = "/org/freedesktop/DBus";
 
-// The one service of this process: its connection and the name it asked for.
+// The one service of this process: its connection, which holds (or waits for) the name.
 GDBusConnection *service_bus;
-char *service_name;
 
 void report(const char *what, const GError *error)
 {
@@ -89,11 +88,10 @@ int CtSgwDBusStartService(const char *name)
 		goto out;
 	}
 	service_bus = bus;
-	service_name = g_strdup(name);
 	bus = nullptr;
 out:
 	if (bus) {
-		g_dbus_connection_close_sync(bus, nullptr, nullptr);
+		g_dbus_connection_close(bus, nullptr, nullptr, nullptr);
 		g_object_unref(bus);
 	}
 	g_clear_error(&error);
@@ -139,16 +137,10 @@ void CtSgwDBusStopService(void)
 {
 	if (!service_bus)
 		return;
-	// Closing the connection drops the name at the bus in any case; the explicit
-	// release needs no answer, and the close below flushes it out first.
-	GDBusMessage *release =
-		g_dbus_message_new_method_call(BUS_SERVICE, BUS_PATH, BUS_SERVICE, "ReleaseName");
-	g_dbus_message_set_body(release, g_variant_new("(s)", service_name));
-	g_dbus_message_set_flags(release, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-	g_dbus_connection_send_message(service_bus, release, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-				       nullptr, nullptr);
-	g_object_unref(release);
-	g_dbus_connection_close_sync(service_bus, nullptr, nullptr);
+	// The bus drops every name of a connection that closes, so closing is the release.
+	// The close is queued behind anything still unsent and not waited for: a process
+	// that ends right away closes the socket anyway, and a synchronous close would cost
+	// a main loop of its own on every run.
+	g_dbus_connection_close(service_bus, nullptr, nullptr, nullptr);
 	g_clear_object(&service_bus);
-	g_clear_pointer(&service_name, g_free);
 }

@@ -42,7 +42,8 @@ int CtSgwDBusCallMethod(const char *bus_name, const char *path, const char *inte
                         const char *method, GVariant *params, GVariant **reply,
                         int timeout_ms);
 
-/* Releases the name and closes the connection. Does nothing when not started. */
+/* Gives up the name by closing the connection (the bus drops the names of a closed
+ * connection). The close is started, not waited for. Does nothing when not started. */
 void CtSgwDBusStopService(void);
 
 #ifdef __cplusplus
