@@ -1,0 +1,159 @@
+"""Upgrade packages: the exit statuses 130, 131 and 132 through the real daemon, the
+loader tool and the boot-check record, with the fall-back to base mode."""
+import io
+import os
+import re
+import shutil
+import tarfile
+
+import pytest
+
+PACKAGE = "/tmp/.uci//ttupgrade.tgz"
+PLUGIN_ARGS = ["-T", "/tmp/.uci/", "-D", "/data/", "-O", "solvarine_mt7526"]
+
+
+def with_loader(sv):
+    shutil.copy2(sv.paths.daemon.parent / "k93_load", sv.bindir / "k93_load")
+
+
+def plugin_package(sv, programs):
+    """A gzip-compressed tar archive holding the stand-in program under each name."""
+    path = sv.work / "plugin.tgz"
+    with tarfile.open(path, "w:gz") as tar:
+        for name in programs:
+            tar.add(sv.paths.fake, arcname=name)
+        info = tarfile.TarInfo("readme.txt")
+        info.size = 6
+        tar.addfile(info, io.BytesIO(b"plugin"))
+    return path
+
+
+def blob(sv, size, name="package.bin"):
+    path = sv.work / name
+    path.write_bytes(bytes((i * 7 + 3) % 256 for i in range(size)))
+    return path
+
+
+def test_plugin_install_starts_the_plugin_from_data(sv):
+    sv.config(["a", "b"])
+    with_loader(sv)
+    package = plugin_package(sv, ["a", "b"])
+    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("b", "run")
+    sv.start("debug")
+    sv.wait_starts(2, "a")
+    sv.wait_starts(2, "b")
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["a", "-d"], ["/data//a", "-r", "130", "-d", *PLUGIN_ARGS]]
+    assert sv.argvs("b") == [["b", "-d"], ["/data//b", "-r", "130", "-d", *PLUGIN_ARGS]]
+    record = sv.snap("/data/.bootchk").read_bytes()
+    assert record == b'{"version":"4.8.01.1","plugindata":1}' and len(record) == 37
+    assert sv.snap("/data/readme.txt").read_text() == "plugin"
+    assert not sv.snap(PACKAGE).exists()
+    assert sorted(os.listdir(sv.snap("/data"))) == [".bootchk", "a", "b", "readme.txt"]
+
+
+def test_plugin_that_cannot_start_falls_back_to_base_mode(sv):
+    sv.config(["a", "b"])
+    with_loader(sv)
+    package = plugin_package(sv, [])  # no programs: /data//a cannot be executed
+    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("b", "run")
+    sv.start()
+    sv.wait_starts(2, "a")
+    sv.wait_starts(2, "b")
+    sv.wait_for(lambda: "No such pid" in sv.out(), what="the failed plugin instance reaped")
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["a"], ["a", "-r", "129"]]
+    assert sv.argvs("b") == [["b"], ["b", "-r", "129"]]
+    out = sv.out().splitlines()
+    assert "failed to exec /data//a, error is No such file or directory" in out
+    assert out.index("failed boot, then clean bootchk, and try again") > out.index(
+        "failed to exec /data//a, error is No such file or directory")
+    assert not sv.snap("/data/.bootchk").exists()
+
+
+@pytest.mark.parametrize("status, target, member, existing", [
+    (131, "init.bin", "luadata", None),
+    (132, "k93_sig.bin", "sigdata", None),
+    (131, "init.bin", "luadata", 0o640),
+    (132, "k93_sig.bin", "sigdata", 0o604),
+])
+def test_package_copied_byte_for_byte(sv, status, target, member, existing):
+    sv.config(["a", "b"])
+    package = blob(sv, 2500)
+    if existing is not None:
+        sv.seed_file("/data/" + target, b"x" * 9000, mode=existing)
+    sv.program("a", f"put {package} {PACKAGE}; exit {status}", "run")
+    sv.program("b", "run")
+    sv.start(wrap="umask 0177")
+    sv.wait_starts(2, "a")
+    sv.wait_starts(2, "b")
+    assert sv.stop() is None
+
+    copy = sv.snap("/data/" + target)
+    assert copy.read_bytes() == package.read_bytes()
+    assert copy.stat().st_mode & 0o7777 == (existing if existing is not None else 0o600)
+    assert sv.snap("/data/.bootchk").read_text() == '{"version":"4.8.01.1","%s":1}' % member
+    assert not sv.snap(PACKAGE).exists()
+    assert [f for f in os.listdir(sv.snap("/data")) if f.endswith(".new")] == []
+    assert sv.argvs("b") == [["b"], ["b", "-r", str(status)]]
+
+
+@pytest.mark.parametrize("status", [130, 131, 132])
+def test_no_package_changes_nothing(sv, status):
+    sv.config(["a"])
+    with_loader(sv)
+    sv.bootchk('{"version":"4.8.01.1","plugindata":0}')
+    sv.program("a", f"exit {status}", "run")
+    sv.start()
+    sv.wait_starts(2, "a")
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["a"], ["a", "-r", str(status)]]
+    assert os.listdir(sv.snap("/data")) == [".bootchk"]
+    assert sv.snap("/data/.bootchk").read_text() == '{"version":"4.8.01.1","plugindata":0}'
+    assert sv.out() == ""
+
+
+def test_missing_data_dir(sv):
+    sv.config(["a"])
+    package = blob(sv, 100)
+    sv.program("a", f"put {package} {PACKAGE}; exit 131", "run")
+    sv.start(wrap="rmdir /data")
+    sv.wait_starts(2, "a")
+    assert sv.stop() is None
+
+    assert re.fullmatch(r"Failed to read or write, in, \d+, out, -1\n", sv.out())
+    assert not sv.snap(PACKAGE).exists()
+    assert not sv.snap("/data").exists()
+    assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
+
+
+FULL_DATA = """
+mount -t tmpfs -o size=64k full /data
+printf '{"version":"4.8.01.1","plugindata":0}' >/data/.bootchk
+printf old >/data/init.bin
+dd if=/dev/zero of=/data/filler bs=4096 2>/dev/null || true
+"""
+
+
+def test_full_data_dir_keeps_the_old_files(sv):
+    sv.config(["a"])
+    package = blob(sv, 20000)
+    sv.program("a", f"put {package} {PACKAGE}; exit 131", "run")
+    sv.start(wrap=FULL_DATA)
+    sv.wait_starts(2, "a")
+    assert sv.stop() is None
+
+    assert sv.out().splitlines() == [
+        "failed to write /data//init.bin: No space left on device",
+        "failed to write /data//.bootchk: No space left on device",
+    ]
+    assert sv.snap("/data/.bootchk").read_text() == '{"version":"4.8.01.1","plugindata":0}'
+    assert sv.snap("/data/init.bin").read_text() == "old"
+    assert sorted(os.listdir(sv.snap("/data"))) == [".bootchk", "filler", "init.bin"]
+    assert not sv.snap(PACKAGE).exists()
+    assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
