@@ -72,23 +72,29 @@ mode_t mode_of(const char* path)
     return st.st_mode & 07777;
 }
 
-// Files are written in a directory of their own under the build tree.
+// Files are written in a directory of their own under the build tree, one per test, as
+// CTest runs the tests in parallel.
 struct Scratch {
-    Scratch() { mkdir("upgrade_test", 0755); }
+    std::string dir;
+    Scratch() : dir(testing::UnitTest::GetInstance()->current_test_info()->name())
+    {
+        mkdir(dir.c_str(), 0755);
+    }
     ~Scratch()
     {
-        for (const char* f : {"upgrade_test/src", "upgrade_test/dst", "upgrade_test/dst.new"})
-            unlink(f);
-        rmdir("upgrade_test");
+        for (const char* f : {"src", "dst", "dst.new"})
+            unlink(at(f).c_str());
+        rmdir(dir.c_str());
     }
-    static size_t entries()
+    std::string at(const char* name) const { return dir + "/" + name; }
+    size_t entries() const
     {
         size_t n = 0;
-        DIR* dir = opendir("upgrade_test");
-        while (dir && readdir(dir))
+        DIR* d = opendir(dir.c_str());
+        while (d && readdir(d))
             n++;
-        if (dir)
-            closedir(dir);
+        if (d)
+            closedir(d);
         return n - 2;
     }
 };
@@ -101,60 +107,60 @@ TEST(CopyFileRaw, CopiesBytesAndKeepsTheTargetMode)
     for (int i = 0; i < 2500; i++)
         package.push_back(static_cast<char>(i * 7));
 
-    write_file("upgrade_test/src", package, 0644);
-    EXPECT_EQ(copy_file_raw("upgrade_test/src", "upgrade_test/dst"), 0);
-    EXPECT_EQ(read_file("upgrade_test/dst"), package);
-    EXPECT_EQ(mode_of("upgrade_test/dst"), 0700u & ~022u);
+    write_file(scratch.at("src").c_str(), package, 0644);
+    EXPECT_EQ(copy_file_raw(scratch.at("src").c_str(), scratch.at("dst").c_str()), 0);
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), package);
+    EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0700u & ~022u);
 
     // A longer existing target is replaced by the package and keeps its permission bits.
-    write_file("upgrade_test/dst", std::string(9000, 'x'), 0640);
-    write_file("upgrade_test/src", "", 0644);
-    EXPECT_EQ(copy_file_raw("upgrade_test/src", "upgrade_test/dst"), 0);
-    EXPECT_EQ(read_file("upgrade_test/dst"), "");
-    EXPECT_EQ(mode_of("upgrade_test/dst"), 0640u);
-    EXPECT_EQ(Scratch::entries(), 2u); // no temporary file left
+    write_file(scratch.at("dst").c_str(), std::string(9000, 'x'), 0640);
+    write_file(scratch.at("src").c_str(), "", 0644);
+    EXPECT_EQ(copy_file_raw(scratch.at("src").c_str(), scratch.at("dst").c_str()), 0);
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "");
+    EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0640u);
+    EXPECT_EQ(scratch.entries(), 2u); // no temporary file left
     umask(old_umask);
 }
 
 TEST(CopyFileRaw, FailuresLeaveTheTargetAlone)
 {
     Scratch scratch;
-    write_file("upgrade_test/dst", "old", 0600);
+    write_file(scratch.at("dst").c_str(), "old", 0600);
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_raw("upgrade_test/missing", "upgrade_test/dst"), -1);
+    EXPECT_EQ(copy_file_raw(scratch.at("missing").c_str(), scratch.at("dst").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
 
     // A read error (a directory as the source) does not leave a partial target behind.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_raw("upgrade_test", "upgrade_test/dst"), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("failed to read upgrade_test"),
+    EXPECT_EQ(copy_file_raw(scratch.dir.c_str(), scratch.at("dst").c_str()), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("failed to read " + scratch.dir),
               std::string::npos);
-    EXPECT_EQ(read_file("upgrade_test/dst"), "old");
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "old");
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_raw("upgrade_test/dst", "upgrade_test/no-dir/x"), -1);
+    EXPECT_EQ(copy_file_raw(scratch.at("dst").c_str(), scratch.at("no-dir/x").c_str()), -1);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("Failed to read or write, in, ", 0), 0u) << out;
     EXPECT_NE(out.find(", out, -1\n"), std::string::npos) << out;
-    EXPECT_EQ(Scratch::entries(), 1u);
+    EXPECT_EQ(scratch.entries(), 1u);
 }
 
 TEST(SaveTextFile, ReplacesInPlaceOfTruncating)
 {
     Scratch scratch;
     mode_t old_umask = umask(027);
-    EXPECT_EQ(save_text_file("upgrade_test/dst", "{\"a\":1}", 7), 0);
-    EXPECT_EQ(read_file("upgrade_test/dst"), "{\"a\":1}");
-    EXPECT_EQ(mode_of("upgrade_test/dst"), 0666u & ~027u);
-    chmod("upgrade_test/dst", 0604);
-    EXPECT_EQ(save_text_file("upgrade_test/dst", "{}", 2), 0);
-    EXPECT_EQ(read_file("upgrade_test/dst"), "{}");
-    EXPECT_EQ(mode_of("upgrade_test/dst"), 0604u);
-    EXPECT_EQ(Scratch::entries(), 1u);
+    EXPECT_EQ(save_text_file(scratch.at("dst").c_str(), "{\"a\":1}", 7), 0);
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "{\"a\":1}");
+    EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0666u & ~027u);
+    chmod(scratch.at("dst").c_str(), 0604);
+    EXPECT_EQ(save_text_file(scratch.at("dst").c_str(), "{}", 2), 0);
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "{}");
+    EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0604u);
+    EXPECT_EQ(scratch.entries(), 1u);
     // A directory that is missing: nothing written, nothing said.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(save_text_file("upgrade_test/no-dir/x", "{}", 2), -1);
+    EXPECT_EQ(save_text_file(scratch.at("no-dir/x").c_str(), "{}", 2), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     umask(old_umask);
 }

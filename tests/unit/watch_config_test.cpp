@@ -10,11 +10,12 @@
 
 namespace {
 
-// A file under the build tree, removed again by the destructor.
+// A file under the build tree named after the running test (CTest runs tests in
+// parallel), removed again by the destructor.
 struct TempFile {
     std::string path;
-    explicit TempFile(const std::string& text, const char* name = "watch_config_test.json")
-        : path(name)
+    explicit TempFile(const std::string& text)
+        : path(std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".json")
     {
         FILE* f = fopen(path.c_str(), "w");
         fwrite(text.data(), 1, text.size(), f);
