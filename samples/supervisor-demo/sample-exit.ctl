@@ -1,4 +1,6 @@
 nap 1500; exit 0
 nap 1500; exit 3
 nap 1500; exit 160
+nap 1500; put ../packages/plugin.tgz /tmp/.uci//ttupgrade.tgz; exit 130
+nap 2500; put ../packages/plugin-damaged.tgz /tmp/.uci//ttupgrade.tgz; exit 130
 run
