@@ -103,3 +103,18 @@ def test_what_the_parent_leaves_does_not_disturb_supervision(sv, wrap):
 
     assert sv.out() == "Will restart normal prog after 10 secs\n"
     assert [r["fds"] for r in sv.starts()] == [[0, 1, 2]] * 2
+
+
+@pytest.mark.parametrize("argv0", ["supervisor", "/" + "x" * 5000 + "/supervisor"],
+                         ids=["no-slash", "5000-characters"])
+def test_argv0_that_is_no_path_of_the_daemon(sv, argv0):
+    # As if started through the search path from its directory, or with an argument 0 far
+    # longer than any path buffer: the daemon stays where it was started and runs.
+    sv.config(["a"])
+    sv.program("a", "run")
+    sv.start(wrap=f'export "$2"; cd {sv.bindir}; exec -a "{argv0}" "$3"')
+    sv.wait_starts(1)
+    assert sv.stop() is None
+
+    assert sv.lock_path().read_text() == f"{sv.bindir}\n"
+    assert sv.argvs("a") == [["a"]]
