@@ -106,8 +106,7 @@ void log_exit(int status_code, int exited_normally, const char* name, int fd)
             timestamp[len - 1] = '\0'; // asctime's newline
     }
     char line[LOG_LINE_SIZE];
-    size_t len = format_exit_line(line, sizeof line, timestamp, name, status_code,
-                                  exited_normally);
+    size_t len = format_exit_line(line, sizeof line, timestamp, name, status_code, exited_normally);
     if (write(fd, line, len) < 0) {
         // The exit log is best effort; supervision goes on.
     }

@@ -35,7 +35,7 @@ int new_file_open(NewFile& file, const char* path, mode_t create_mode)
     snprintf(file.temp, sizeof file.temp, "%s.new", path);
     unlink(file.temp); // left over from an install that was cut off
     file.fd = open(file.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
-    struct stat old {};
+    struct stat old = {};
     if (file.fd >= 0 && stat(path, &old) == 0 && fchmod(file.fd, old.st_mode & 07777) != 0) {
         // The new file keeps the mode it was created with.
     }
@@ -192,8 +192,7 @@ void install_upgrade(const SupervisorState&, int status)
     switch (status) {
     case EXIT_INSTALL_PLUGIN: {
         char command[COMMAND_SIZE];
-        snprintf(command, sizeof command, "./%s tar -zxf %s -C %s", LOADER_TOOL, package,
-                 DATA_DIR);
+        snprintf(command, sizeof command, "./%s tar -zxf %s -C %s", LOADER_TOOL, package, DATA_DIR);
         fflush(stdout);
         if (system(command) != 0) {
             // The loader speaks for itself; the install is recorded all the same.

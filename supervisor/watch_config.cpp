@@ -48,9 +48,8 @@ const char* json_string_member(const cJSON* object, const char* key)
 
 cJSON* cjson_from_file(const char* path)
 {
-    struct stat st {};
-    if (stat(path, &st) != 0 || st.st_size <= 0 ||
-        static_cast<uint64_t>(st.st_size) >= SIZE_MAX)
+    struct stat st = {};
+    if (stat(path, &st) != 0 || st.st_size <= 0 || static_cast<uint64_t>(st.st_size) >= SIZE_MAX)
         return nullptr;
     FILE* file = fopen(path, "r");
     if (!file)

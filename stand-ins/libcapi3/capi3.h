@@ -14,23 +14,29 @@
 extern "C" {
 #endif
 
-/* Results: 0 on success, one distinct negative value per kind of failure. */
-#define CAPI3_ERR_CALL (-1)          /* the method call failed on the bus: error reply,
-                                        timeout, unknown service, lost connection */
-#define CAPI3_ERR_INVALID_NAME (-2)  /* NAME is not a valid well-known bus name */
-#define CAPI3_ERR_NO_BUS (-3)        /* the system bus could not be reached or refused us */
-#define CAPI3_ERR_NAME_REFUSED (-4)  /* the bus refused the request for NAME */
-#define CAPI3_ERR_NOT_STARTED (-5)   /* a method call without a started service */
-#define CAPI3_ERR_BUSY (-6)          /* the service is already started */
-#define CAPI3_ERR_INVALID_ARGS (-7)  /* a bus name, object path, interface or method that
-                                        is not valid, parameters that are not a tuple, or
-                                        no place for the reply */
+/* Results: 0 on success, one distinct negative value per kind of failure: */
+/* The method call failed on the bus: error reply, timeout, unknown service, lost
+ * connection. */
+#define CAPI3_ERR_CALL (-1)
+/* NAME is not a valid well-known bus name. */
+#define CAPI3_ERR_INVALID_NAME (-2)
+/* The system bus could not be reached or refused us. */
+#define CAPI3_ERR_NO_BUS (-3)
+/* The bus refused the request for NAME. */
+#define CAPI3_ERR_NAME_REFUSED (-4)
+/* A method call without a started service. */
+#define CAPI3_ERR_NOT_STARTED (-5)
+/* The service is already started. */
+#define CAPI3_ERR_BUSY (-6)
+/* A bus name, object path, interface or method that is not valid, parameters that are
+ * not a tuple, or no place for the reply. */
+#define CAPI3_ERR_INVALID_ARGS (-7)
 
 /* Connects to the system bus and requests NAME. A NAME owned by another connection
  * is queued for, not refused, so several processes may start with the same NAME.
  * Returns 0, or CAPI3_ERR_INVALID_NAME, CAPI3_ERR_NO_BUS, CAPI3_ERR_NAME_REFUSED,
  * CAPI3_ERR_BUSY. */
-int CtSgwDBusStartService(const char *name);
+int CtSgwDBusStartService(const char* name);
 
 /* Calls METHOD of INTERFACE on object PATH of BUS_NAME and waits at most TIMEOUT_MS
  * (-1: the default, G_MAXINT: no limit). Takes over PARAMS (NULL for none) on every
@@ -38,9 +44,8 @@ int CtSgwDBusStartService(const char *name);
  * the reply tuple in *REPLY (the caller releases it with g_variant_unref) and returns
  * 0; the reply's type is not checked. On failure *REPLY is left untouched and the
  * result is CAPI3_ERR_CALL, CAPI3_ERR_NOT_STARTED or CAPI3_ERR_INVALID_ARGS. */
-int CtSgwDBusCallMethod(const char *bus_name, const char *path, const char *interface_name,
-                        const char *method, GVariant *params, GVariant **reply,
-                        int timeout_ms);
+int CtSgwDBusCallMethod(const char* bus_name, const char* path, const char* interface_name,
+                        const char* method, GVariant* params, GVariant** reply, int timeout_ms);
 
 /* Gives up the name by closing the connection (the bus drops the names of a closed
  * connection). The close is started, not waited for. Does nothing when not started. */

@@ -14,23 +14,23 @@
 
 unsigned int sleep(unsigned int seconds)
 {
-	const char *log = getenv("SLEEP_SHIM_LOG");
-	const char *ms_text = getenv("SLEEP_SHIM_MS");
-	long ms = ms_text && *ms_text ? strtol(ms_text, NULL, 10) : 20;
+    const char* log = getenv("SLEEP_SHIM_LOG");
+    const char* ms_text = getenv("SLEEP_SHIM_MS");
+    long ms = ms_text && *ms_text ? strtol(ms_text, NULL, 10) : 20;
 
-	if (log && *log) {
-		char line[16];
-		int len = snprintf(line, sizeof line, "%u\n", seconds);
-		int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-		if (fd >= 0) {
-			if (write(fd, line, (size_t)len) < 0)
-				perror("sleep_shim");
-			close(fd);
-		}
-	}
-	if (ms > 0) {
-		struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
-		nanosleep(&ts, NULL);
-	}
-	return 0;
+    if (log && *log) {
+        char line[16];
+        int len = snprintf(line, sizeof line, "%u\n", seconds);
+        int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            if (write(fd, line, (size_t)len) < 0)
+                perror("sleep_shim");
+            close(fd);
+        }
+    }
+    if (ms > 0) {
+        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&ts, NULL);
+    }
+    return 0;
 }

@@ -28,6 +28,7 @@ TEST(ChildArgv, Table)
         int code, debug, plugin;
         Args expected;
     } cases[] = {
+        // clang-format off
         {"prog", 0, 0, 0, {"prog"}},
         {"prog", 9, 0, 0, {"prog", "-r", "9"}},
         {"prog", 0, 2, 0, {"prog"}}, // only 1 turns debug on
@@ -37,6 +38,7 @@ TEST(ChildArgv, Table)
         {"/data//prog", 160, 1, 1,
          {"/data//prog", "-r", "160", "-d", "-T", "/tmp/.uci/", "-D", "/data/", "-O",
           "solvarine_mt7526"}},
+        // clang-format on
     };
     for (const Case& c : cases)
         EXPECT_EQ(child_argv(c.path, c.code, c.debug, c.plugin), c.expected);

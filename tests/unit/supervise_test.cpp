@@ -16,14 +16,14 @@ TEST(WaitStatus, Decoding)
         int code;
         int normal;
     } cases[] = {
-        {0x0000, true, 0, 1},         // exit 0
-        {0x8100, true, 129, 1},       // exit 129
-        {0xa000, true, 160, 1},       // exit 160
-        {SIGKILL, true, 9, 0},        // killed
+        {0x0000, true, 0, 1},          // exit 0
+        {0x8100, true, 129, 1},        // exit 129
+        {0xa000, true, 160, 1},        // exit 160
+        {SIGKILL, true, 9, 0},         // killed
         {SIGSEGV | 0x80, true, 11, 0}, // killed, core dumped: the core bit is no part of the code
-        {0x137f, true, 0x13, 0},      // stopped by signal 19
-        {0x007f, true, 0x7f, 0},      // low byte 0x7f alone counts as a signal
-        {0x0101, false, -7, 0},       // none of the forms: the code keeps its value
+        {0x137f, true, 0x13, 0},       // stopped by signal 19
+        {0x007f, true, 0x7f, 0},       // low byte 0x7f alone counts as a signal
+        {0x0101, false, -7, 0},        // none of the forms: the code keeps its value
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
@@ -71,7 +71,8 @@ TEST(ExitLine, FormsAndCut)
     char line[256];
     const char* ts = "Tue Dec  8 20:29:37 2026";
     size_t n = format_exit_line(line, sizeof line, ts, "prog", 160, 1);
-    EXPECT_EQ(std::string(line, n), "Tue Dec  8 20:29:37 2026: prog exited normally with code(160)\n");
+    EXPECT_EQ(std::string(line, n),
+              "Tue Dec  8 20:29:37 2026: prog exited normally with code(160)\n");
     n = format_exit_line(line, sizeof line, ts, "prog", 9, 0);
     EXPECT_EQ(std::string(line, n), "Tue Dec  8 20:29:37 2026: prog killed by signal(9)\n");
     n = format_exit_line(line, sizeof line, ts, "prog", 0, 2); // any value but 1: signal form

@@ -24,7 +24,8 @@ TEST(Record, RewriteAfterInstall)
          R"({"version":"4.8.01.1","plugindata":1,"luadata":1})"},
         {R"({"version":"4.8.01.1","plugindata":1})", "plugindata",
          R"({"version":"4.8.01.1","plugindata":1,"plugindata":1})"},
-        {R"({"plugindata":0})", "plugindata", R"({"plugindata":0,"version":"4.8.01.1","plugindata":1})"},
+        {R"({"plugindata":0})", "plugindata",
+         R"({"plugindata":0,"version":"4.8.01.1","plugindata":1})"},
         {R"({"version":"4.8.1"})", "plugindata", R"({"version":"4.8.1","plugindata":1})"},
         {R"({"Version":"9.9"})", "sigdata", R"({"Version":"9.9","sigdata":1})"},
         {R"({"version":4})", "luadata", R"({"version":4,"version":"4.8.01.1","luadata":1})"},
@@ -67,7 +68,7 @@ void write_file(const char* path, const std::string& text, mode_t mode)
 
 mode_t mode_of(const char* path)
 {
-    struct stat st {};
+    struct stat st = {};
     stat(path, &st);
     return st.st_mode & 07777;
 }

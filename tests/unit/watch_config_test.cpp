@@ -55,7 +55,8 @@ TEST(WatchConfig, Cases)
         {R"({"__watch": {"processes": [{"base": "a", "base": "z"}]}})", 0, {"a"}},
         {R"({"__watch": {"processes": {"x": {"base": "a"}}}})", 0, {"a"}},
         {R"({"__watch": {"processes": [{"base": ""}, {"base": ""}]}} trailing text)", 0, {"", ""}},
-        {R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},{"base":"d"}]}})", 0,
+        {R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},{"base":"d"}]}})",
+         0,
          {"a", "b", "c", "d"}},
         {five, -1, {}},
         {R"({"__watch": {"processes": [{"base": "a"}, {"name": "b"}]}})", -1, {}},
@@ -105,8 +106,8 @@ TEST(JsonMembers, StringAndInt)
         const char* string;
         int integer;
     } cases[] = {
-        {"s", "", 0},        {"n", nullptr, 1},   {"t", nullptr, 1}, {"f", nullptr, 0},
-        {"z", nullptr, 0},   {"a", nullptr, 0},   {"o", nullptr, 0}, {"str", "1", 0},
+        {"s", "", 0},        {"n", nullptr, 1},       {"t", nullptr, 1}, {"f", nullptr, 0},
+        {"z", nullptr, 0},   {"a", nullptr, 0},       {"o", nullptr, 0}, {"str", "1", 0},
         {"DUP", nullptr, 0}, {"missing", nullptr, 0},
     };
     for (const Case& c : cases) {
