@@ -23,39 +23,9 @@ if [ -n "$missing" ]; then
 	apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
-work=$(mktemp -d /tmp/usend-bench.XXXXXX)
-bus_pid=""
-service_pid=""
-cleanup() {
-	[ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null
-	[ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
-	wait
-	rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-wait_for() {
-	tries=0
-	until "$@" >/dev/null 2>&1; do
-		tries=$((tries + 1))
-		[ "$tries" -lt 200 ] || { echo "bench: timed out waiting for: $*" >&2; exit 1; }
-		sleep 0.05
-	done
-}
-
+. "$top/scripts/private-bus.sh"
+private_bus_up usend-bench -q
 socket=$work/socket
-dbus-daemon --nofork --nosyslog --config-file "$top/tests/dbus/bus.conf" \
-	--address "unix:path=$socket" --print-address >"$work/address" 2>/dev/null &
-bus_pid=$!
-wait_for test -s "$work/address"
-DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/address")
-export DBUS_SYSTEM_BUS_ADDRESS
-/usr/bin/python3 "$top/stand-ins/msg-service/msg-service.py" -q &
-service_pid=$!
-wait_for sh -c 'gdbus call --system --dest org.freedesktop.DBus \
-	--object-path /org/freedesktop/DBus --method org.freedesktop.DBus.NameHasOwner \
-	com.velder.p47h18 | grep -q true'
 
 dest=com.velder.p47h18
 path=/com/velder/p47h18

@@ -8,40 +8,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-./build}" && pwd)
 sender=$build/uniform-send/uniform-send
 
-work=$(mktemp -d /tmp/usend-demo.XXXXXX)
-bus_pid=""
-service_pid=""
-cleanup() {
-	[ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null
-	[ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
-	wait
-	rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# Waits up to 10 s for a command to succeed.
-wait_for() {
-	tries=0
-	until "$@" >/dev/null 2>&1; do
-		tries=$((tries + 1))
-		[ "$tries" -lt 200 ] || { echo "demo: timed out waiting for: $*" >&2; exit 1; }
-		sleep 0.05
-	done
-}
-
-dbus-daemon --nofork --nosyslog --config-file "$top/tests/dbus/bus.conf" \
-	--address "unix:path=$work/socket" --print-address >"$work/address" 2>/dev/null &
-bus_pid=$!
-wait_for test -s "$work/address"
-DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/address")
-export DBUS_SYSTEM_BUS_ADDRESS
-
-/usr/bin/python3 "$top/stand-ins/msg-service/msg-service.py" 2>"$work/service.log" &
-service_pid=$!
-wait_for sh -c 'gdbus call --system --dest org.freedesktop.DBus \
-	--object-path /org/freedesktop/DBus --method org.freedesktop.DBus.NameHasOwner \
-	com.velder.p47h18 | grep -q true'
+. "$top/scripts/private-bus.sh"
+private_bus_up usend-demo
 
 echo "== uniform-send: private bus at $DBUS_SYSTEM_BUS_ADDRESS, sample message service up"
 for text in 'hello gateway' ''; do
