@@ -3,9 +3,9 @@
 # this machine lacks. Needs root (it calls apt-get only when something is missing).
 set -eu
 
-need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev googletest libgtest-dev \
-psmisc util-linux busybox dbus-daemon python3 python3-pytest python3-gi python3-dbusmock \
-valgrind"
+need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev libglib2.0-bin \
+googletest libgtest-dev psmisc util-linux busybox dbus-daemon python3 python3-pytest \
+python3-gi python3-dbus python3-dbusmock valgrind"
 
 missing=""
 for p in $need; do
