@@ -12,16 +12,7 @@ runs=${2:-300}
 sender=$build/uniform-send/uniform-send
 [ -x "$sender" ] || { echo "bench: no $sender; build first" >&2; exit 1; }
 
-missing=""
-command -v hyperfine >/dev/null || missing="$missing hyperfine"
-command -v dbus-send >/dev/null || missing="$missing dbus-bin"
-if [ -n "$missing" ]; then
-	echo "bench: installing$missing" >&2
-	export DEBIAN_FRONTEND=noninteractive
-	apt-get update -qq
-	# shellcheck disable=SC2086
-	apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+"$top/scripts/deps.sh" hyperfine dbus-bin
 
 . "$top/scripts/private-bus.sh"
 private_bus_up usend-bench -q

@@ -33,17 +33,8 @@ esac
 # --- Tools -------------------------------------------------------------------------------
 need="cmake ninja-build pkgconf g++-$triple dpkg-dev debian-archive-keyring file"
 [ "$check" = 1 ] && need="$need qemu-user util-linux"
-missing=""
-for p in $need; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-	echo "installing:$missing"
-	export DEBIAN_FRONTEND=noninteractive
-	apt-get update -qq
-	# shellcheck disable=SC2086
-	apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+# shellcheck disable=SC2086
+"$top/scripts/deps.sh" $need
 
 # --- cJSON source, through a private apt configuration ----------------------------------
 apt=$deps/apt

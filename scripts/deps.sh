@@ -1,9 +1,12 @@
 #!/bin/sh
 # Installs, from Debian's packages, whatever the build, the demo and the tests need and
-# this machine lacks. Needs root (it calls apt-get only when something is missing).
+# this machine lacks; with arguments, those packages instead. Needs root (it calls
+# apt-get only when something is missing).
+#   scripts/deps.sh [PACKAGE]...
 set -eu
 
-need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev libglib2.0-bin \
+need="$*"
+[ -n "$need" ] || need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev libglib2.0-bin \
 googletest libgtest-dev psmisc util-linux busybox dbus-daemon python3 python3-pytest \
 python3-gi python3-dbus python3-dbusmock valgrind"
 
