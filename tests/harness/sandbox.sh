@@ -92,4 +92,6 @@ if ! kill -0 "$pid" 2>/dev/null; then
 	echo "$status" >"$work/status"
 fi
 mkdir -p "$work/snap"
-cp -a /tmp /data "$work/snap/"
+# Only the sandbox's own files: a project tree under /tmp is bound in there too, and
+# copying it (with this very snapshot inside) would not end.
+cp -a --one-file-system /tmp /data "$work/snap/"
