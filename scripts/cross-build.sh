@@ -37,52 +37,12 @@ need="cmake ninja-build pkgconf g++-$triple dpkg-dev debian-archive-keyring file
 "$top/scripts/deps.sh" $need
 
 # --- cJSON source, through a private apt configuration ----------------------------------
-apt=$deps/apt
 src=$deps/src
-mkdir -p "$apt/state/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" \
-	"$apt/apt.conf.d" "$src"
-
-# The Debian mirror this machine already uses for bookworm (deb822 or one-line sources);
-# DEBIAN_MIRROR overrides it.
-mirror=${DEBIAN_MIRROR:-}
-if [ -z "$mirror" ]; then
-	mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk 'BEGIN { RS = "" }
-	{
-		t = 0; s = 0; u = ""
-		n = split($0, L, "\n")
-		for (i = 1; i <= n; i++) {
-			if (L[i] ~ /^Types:/ && L[i] ~ /[ \t]deb([ \t]|$)/) t = 1
-			if (L[i] ~ /^Suites:/ && L[i] ~ /[ \t]bookworm([ \t]|$)/) s = 1
-			if (L[i] ~ /^URIs:/) { split(L[i], W, /[ \t]+/); u = W[2] }
-		}
-		if (t && s && u != "") { print u; exit }
-	}')
-fi
-if [ -z "$mirror" ]; then
-	mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
-	$1 == "deb" {
-		i = 2
-		if ($i ~ /^\[/) while ($i !~ /\]$/) i++
-		if ($i ~ /^\[/ || $i ~ /\]$/) i++
-		if ($(i + 1) == "bookworm") { print $i; exit }
-	}')
-fi
-[ -n "$mirror" ] || { echo "no Debian bookworm mirror in /etc/apt; set DEBIAN_MIRROR" >&2; exit 1; }
-
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
-	>"$apt/sources.list"
-cat >"$apt/apt.conf" <<EOF
-Dir::Etc::SourceList "$apt/sources.list";
-Dir::Etc::SourceParts "$apt/sources.list.d";
-Dir::Etc::Parts "$apt/apt.conf.d";
-Dir::State "$apt/state";
-Dir::Cache "$apt/cache";
-EOF
-
+mkdir -p "$src"
 cjson_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*' | head -n 1)
 if [ -z "$cjson_src" ]; then
-	export APT_CONFIG="$apt/apt.conf"
-	apt-get update -qq
+	. "$top/scripts/private-apt.sh"
+	private_apt "$deps/apt" deb-src
 	# apt downloads as its unprivileged user, which needs to write there.
 	chown _apt "$src" 2>/dev/null || true
 	(cd "$src" && apt-get source -qq cjson)
