@@ -8,6 +8,9 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 
 set(TARGET_TRIPLE mips-linux-gnu CACHE STRING "Target triple of the cross toolchain")
+# The compiler checks re-read this file in projects of their own: hand them the triple too,
+# or they fall back to the default and point pkg-config at that target's folders.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARGET_TRIPLE)
 set(CMAKE_C_COMPILER ${TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${TARGET_TRIPLE}-g++)
 

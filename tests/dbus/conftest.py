@@ -2,6 +2,7 @@
 runner for the sender. Nothing here touches the machine's own buses.'''
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -13,6 +14,17 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SENDER = os.environ.get('UNIFORM_SEND', 'uniform-send')
+# Shell words put before the sender's path, e.g. an emulator that runs a sender built for
+# another machine. The bus and the mock service stay programs of this machine.
+SENDER_PREFIX = shlex.split(os.environ.get('UNIFORM_SEND_PREFIX', ''))
+
+
+def word_bits(program):
+    '''32 or 64: the ELF class of PROGRAM (a path, or a name looked up on PATH).'''
+    with open(shutil.which(program) or program, 'rb') as elf:
+        return 32 if elf.read(5)[4] == 1 else 64
+
+
 MOCK_IFACE = 'org.freedesktop.DBus.Mock'
 SERVICE = 'com.velder.p47h18'
 PATH = '/com/velder/p47h18'
@@ -90,7 +102,7 @@ def start_sender(address, *args, wrapper=(), env=None):
     critical aborts it, so that a test sees it as a crash.'''
     env = {**os.environ, 'DBUS_SYSTEM_BUS_ADDRESS': address, 'G_DEBUG': 'fatal-warnings',
            'LC_ALL': 'C', **(env or {})}
-    return subprocess.Popen([*wrapper, SENDER, *args], env=env,
+    return subprocess.Popen([*wrapper, *SENDER_PREFIX, SENDER, *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 

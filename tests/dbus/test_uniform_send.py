@@ -2,7 +2,7 @@
 import dbus
 import pytest
 
-from conftest import lines, send, start_sender, wait_for
+from conftest import SENDER, lines, send, start_sender, wait_for, word_bits
 
 NAME = 'com.velder.test.sender'
 START = 'call CtSgwDBusStartService'
@@ -68,6 +68,9 @@ RECEIVED = [
     ('0400', 'hello', 0x100, 5, 'hello'),
     ('65537', 'hello', 1, 5, 'hello'),
     ('-1', 'hello', 0xFFFF, 5, 'hello'),
+    # strtoul saturates at the word size: a 32-bit sender, as on the gateway, reads
+    # 2^32 + 1 as 0xFFFFFFFF, a 64-bit one as itself.
+    ('4294967297', 'hello', 0xFFFF if word_bits(SENDER) == 32 else 1, 5, 'hello'),
     ('abc', 'hello', 0, 5, 'hello'),
     ('12abc', 'hello', 12, 5, 'hello'),
     ('1', '', 1, 0, ''),
