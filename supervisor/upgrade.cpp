@@ -166,7 +166,10 @@ int save_text_file(const char* path, const char* text, size_t length)
 
 JsonTree record_after_install(cJSON* old_record, const char* member)
 {
-    JsonTree record(old_record ? old_record : cJSON_CreateObject());
+    // Members can be added to an object only: a record that parses as an array, a
+    // string or a number would not hold them, so it is replaced like an invalid one.
+    JsonTree old(old_record);
+    JsonTree record(cJSON_IsObject(old.get()) ? old.release() : cJSON_CreateObject());
     if (!record)
         return record;
     if (!json_string_member(record.get(), "version"))
@@ -215,7 +218,7 @@ void install_upgrade(const SupervisorState&, int status)
     }
     unlink(package);
 
-    // An unreadable or invalid record is replaced by a new one.
+    // A record that is unreadable, invalid or no JSON object is replaced by a new one.
     JsonTree record = record_after_install(old_record.release(), member);
     char* text = record ? cJSON_PrintUnformatted(record.get()) : nullptr;
     if (text) {

@@ -34,7 +34,11 @@ def blob(sv, size, name="package.bin"):
     return path
 
 
-def test_plugin_install_starts_the_plugin_from_data(sv):
+# A record that is valid JSON but no object cannot hold the install: it is replaced.
+@pytest.mark.parametrize("old_record", [None, '["4.8.01.1"]'], ids=["no-record", "array-record"])
+def test_plugin_install_starts_the_plugin_from_data(sv, old_record):
+    if old_record:
+        sv.bootchk(old_record)
     sv.config(["a", "b"])
     with_loader(sv)
     package = plugin_package(sv, ["a", "b"])

@@ -31,6 +31,11 @@ TEST(Record, RewriteAfterInstall)
         {R"({"version":4})", "luadata", R"({"version":4,"version":"4.8.01.1","luadata":1})"},
         {R"( { "other" : [ 1, 2.5, {"x" : null} ] , "version" : "5" } )", "sigdata",
          R"({"other":[1,2.5,{"x":null}],"version":"5","sigdata":1})"},
+        // Records that parse but are no object are replaced; the first was found by
+        // fuzzing (it was written back unchanged, the install lost).
+        {R"("e{Vrsio9.9"})", "sigdata", R"({"version":"4.8.01.1","sigdata":1})"},
+        {R"([{"version":"4.8.01.1"}])", "plugindata", R"({"version":"4.8.01.1","plugindata":1})"},
+        {"5", "luadata", R"({"version":"4.8.01.1","luadata":1})"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.old_text ? c.old_text : "(none)");
