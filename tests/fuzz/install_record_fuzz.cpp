@@ -1,0 +1,97 @@
+// Fuzz target: the upgrade installer's record rewrite, from the record text found to
+// the bytes written. install_upgrade runs as it is, with "/data/" and "/tmp/.uci/" moved
+// into the scratch directory and the shell replaced (fuzz_redirect.cpp).
+//
+// Input: one byte that chooses the exit status (its value modulo 3: 130, 131, 132) and
+// whether a record exists at all (bit 2 set: none), then the record's contents.
+#include "fuzz_redirect.h"
+#include "fuzz_support.h"
+#include "supervisor.h"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+const char PACKAGE[] = "package\0\x01\xff bytes";
+
+struct Status {
+    int code;
+    const char* member;
+    const char* target; // file the package is copied to, or none
+};
+const Status STATUSES[] = {
+    {EXIT_INSTALL_PLUGIN, "plugindata", nullptr},
+    {EXIT_INSTALL_INIT, "luadata", "init.bin"},
+    {EXIT_INSTALL_SIGNATURE, "sigdata", "k93_sig.bin"},
+};
+
+// The record expected after the install: the old object printed compact with its
+// members in order, then "version" when it has no string "version", then the member
+// with 1. A record that is missing, or is no JSON object, gives a new one.
+std::string expected_record(const std::string* old_text, const char* member)
+{
+    std::string text = "{";
+    bool has_version = false;
+    JsonTree old(old_text ? cJSON_Parse(old_text->c_str()) : nullptr);
+    if (cJSON_IsObject(old.get())) {
+        char* printed = cJSON_PrintUnformatted(old.get());
+        FUZZ_CHECK(printed);
+        text = printed;
+        cJSON_free(printed);
+        text.pop_back(); // the closing brace
+        if (text != "{")
+            text += ",";
+        has_version = cJSON_IsString(cJSON_GetObjectItem(old.get(), "version"));
+    }
+    if (!has_version)
+        text += std::string("\"version\":\"") + RECORD_VERSION + "\",";
+    return text + "\"" + member + "\":1}";
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return -1; // not added to the corpus
+    const Status& status = STATUSES[data[0] % 3];
+    const bool record_exists = (data[0] & 4) == 0;
+    const std::string old_text(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    static const std::string data_dir = fuzz_root() + "/data";
+    static const std::string runtime_dir = fuzz_root() + "/uci";
+    const std::string record_path = data_dir + "/" + BOOT_RECORD_FILE;
+    const std::string package(PACKAGE, sizeof PACKAGE - 1);
+    fuzz_clear_dir(data_dir);
+    fuzz_clear_dir(runtime_dir);
+    fuzz_write_file(runtime_dir + "/" + UPGRADE_PACKAGE_FILE, package.data(), package.size());
+    if (record_exists)
+        fuzz_write_file(record_path, old_text.data(), old_text.size());
+    fuzz_system_command.clear();
+    fuzz_system_calls = 0;
+
+    static SupervisorState state;
+    install_upgrade(state, status.code);
+
+    // The package is consumed; the loader is started for a plugin only, else the
+    // package is copied; nothing else is left in the data directory.
+    FUZZ_CHECK(fuzz_list_dir(runtime_dir).empty());
+    std::string files = std::string(BOOT_RECORD_FILE) + " ";
+    if (status.target) {
+        std::string copy;
+        FUZZ_CHECK(fuzz_read_file(data_dir + "/" + status.target, copy) && copy == package);
+        FUZZ_CHECK(fuzz_system_calls == 0);
+        files += std::string(status.target) + " ";
+    } else {
+        FUZZ_CHECK(fuzz_system_calls == 1);
+        FUZZ_CHECK(fuzz_system_command ==
+                   "./k93_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/");
+    }
+    FUZZ_CHECK(fuzz_list_dir(data_dir) == files);
+
+    std::string written;
+    FUZZ_CHECK(fuzz_read_file(record_path, written));
+    FUZZ_CHECK(written == expected_record(record_exists ? &old_text : nullptr, status.member));
+    return 0;
+}
