@@ -13,6 +13,7 @@
 #include <dbus/dbus.h>
 #include <glib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -54,10 +55,12 @@ uint16_t model_type(const char* s)
     if (*s == '+' || *s == '-')
         negative = *s++ == '-';
     unsigned base = 10;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && isxdigit(static_cast<unsigned char>(s[2])))
-        base = 16, s += 2;
-    else if (s[0] == '0')
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && isxdigit(static_cast<unsigned char>(s[2]))) {
+        base = 16;
+        s += 2;
+    } else if (s[0] == '0') {
         base = 8;
+    }
     unsigned long value = 0;
     bool overflow = false;
     for (;; s++) {
