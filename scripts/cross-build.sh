@@ -7,7 +7,9 @@
 # usr/lib, usr/lib/pkgconfig/libcjson.pc). The source comes through a private apt
 # configuration under build-mips/deps/apt (its own sources, lists and cache); the
 # machine's own apt set-up is only read, never changed. uniform-send and the stand-ins
-# (GLib for the target) are left out.
+# (GLib for the target) are left out. The tree also holds the sleep interposer built for
+# the target and the black-box tests, which run the daemon under qemu-mips and start the
+# stand-in program of the host build in ./build (scripts/test-mips.sh runs them).
 #
 #   scripts/cross-build.sh            build, then show the daemon's file type and size
 #   scripts/cross-build.sh --check    also start the built daemon once under qemu-mips in a
@@ -70,7 +72,8 @@ cmake -S "$top" -B "$out" -G Ninja \
 	-DCMAKE_TOOLCHAIN_FILE="$toolchain" \
 	-DCMAKE_SYSROOT="$sysroot" \
 	-DCMAKE_BUILD_TYPE=MinSizeRel \
-	-DBUILD_TESTING=OFF -DBUILD_UNIFORM_SEND=OFF >/dev/null
+	-DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog" \
+	-DBUILD_UNIFORM_SEND=OFF >/dev/null
 cmake --build "$out"
 
 daemon=$out/supervisor/supervisor

@@ -4,6 +4,10 @@
  * Each call appends the requested seconds as one line to the file named by
  * SLEEP_SHIM_LOG (when set), then waits SLEEP_SHIM_MS milliseconds (default 20)
  * instead of the requested time, and reports the whole sleep as done.
+ *
+ * Built for another processor (SLEEP_SHIM_EMULATED), it is loaded into a program run
+ * under qemu user emulation, whose children are host programs that run natively and
+ * cannot load it: it then takes LD_PRELOAD out of the environment they inherit.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -11,6 +15,13 @@
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
+
+#ifdef SLEEP_SHIM_EMULATED
+__attribute__((constructor)) static void keep_from_children(void)
+{
+    unsetenv("LD_PRELOAD");
+}
+#endif
 
 unsigned int sleep(unsigned int seconds)
 {
