@@ -6,3 +6,4 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh"
 (cd "$top/build" && ctest --output-on-failure -j2 "$@")
 "$top/scripts/test-mipsel.sh"
+"$top/scripts/test-mips.sh"
