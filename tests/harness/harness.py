@@ -12,7 +12,8 @@ One Run is one daemon in one work dir under the build tree:
 A daemon built for another processor runs under qemu user emulation when the
 environment names the emulator (HARNESS_EMULATOR, e.g. "qemu-mips -L /usr/mips-linux-gnu");
 SLEEP_SHIM is then the interposer built for that processor. The programs the emulated
-daemon starts are host programs and run natively.
+daemon starts are host programs and run natively. (A daemon built against another C
+library runs natively, with the interposer built against that library.)
 """
 import json
 import os
@@ -115,8 +116,9 @@ class Run:
             cmd = [*self.paths.emulator, "-0", argv0, "-U", "LD_PRELOAD",
                    "-E", f"LD_PRELOAD={self.paths.shim}", path, *args]
         elif argv0 != path:
-            cmd = ["env", f"LD_PRELOAD={self.paths.shim}",
-                   "bash", "-c", 'exec -a "$0" "$@"', argv0, path, *args]
+            # The interposer only for the daemon: it may be built against another C library.
+            cmd = ["bash", "-c", 'export LD_PRELOAD="$1"; shift; exec -a "$0" "$@"',
+                   argv0, str(self.paths.shim), path, *args]
         else:
             cmd = ["env", f"LD_PRELOAD={self.paths.shim}", path, *args]
         if wrap:

@@ -5,9 +5,10 @@
  * SLEEP_SHIM_LOG (when set), then waits SLEEP_SHIM_MS milliseconds (default 20)
  * instead of the requested time, and reports the whole sleep as done.
  *
- * Built for another processor (SLEEP_SHIM_EMULATED), it is loaded into a program run
- * under qemu user emulation, whose children are host programs that run natively and
- * cannot load it: it then takes LD_PRELOAD out of the environment they inherit.
+ * Built for a target (SLEEP_SHIM_TARGET: another processor, run under qemu user
+ * emulation, or another C library), it is loaded into a program whose children are host
+ * programs that cannot load it: it then takes LD_PRELOAD out of the environment they
+ * inherit.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -16,7 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#ifdef SLEEP_SHIM_EMULATED
+#ifdef SLEEP_SHIM_TARGET
 __attribute__((constructor)) static void keep_from_children(void)
 {
     unsetenv("LD_PRELOAD");
