@@ -54,6 +54,7 @@ class Run:
         shutil.copy2(paths.daemon, self.daemon)
         self.tz = tz
         self.sleep_ms = sleep_ms
+        self.now = None  # seconds since the epoch that time(2) reports, instead of the clock
         self.proc = None
         self._files = []
 
@@ -96,7 +97,7 @@ class Run:
     # --- running ----------------------------------------------------------------------
 
     def env(self):
-        return {
+        env = {
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "HOME": "/",
             "TZ": self.tz,
@@ -104,6 +105,9 @@ class Run:
             "SLEEP_SHIM_LOG": str(self.work / "sleeps"),
             "SLEEP_SHIM_MS": str(self.sleep_ms),
         }
+        if self.now is not None:
+            env["SLEEP_SHIM_TIME"] = str(self.now)
+        return env
 
     def command(self, *args, path=None, argv0=None, wrap=None):
         """The daemon's command line in the sandbox, with the sleep interposer: the file
