@@ -37,6 +37,7 @@ fi
 marks=$(readelf -s -W "$file" | awk '{ print $8 }' | sed 's/@.*//' |
 	grep -E '^(_ZTI|_ZTS|__gxx_personality_v0$|__cxa_throw$|__cxa_begin_catch$)' | sort -u) || true
 if [ -n "$marks" ]; then
+	# shellcheck disable=SC2086 # one line, the names split
 	echo "has exception or RTTI symbols:" $marks >&2
 	status=1
 fi
