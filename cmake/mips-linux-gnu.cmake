@@ -14,6 +14,14 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARGET_TRIPLE)
 set(CMAKE_C_COMPILER ${TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${TARGET_TRIPLE}-g++)
 
+# Target programs run on this machine under qemu user emulation (Debian's qemu-user),
+# e.g. the black-box tests: qemu-mips for mips-linux-gnu, qemu-mipsel for mipsel-linux-gnu.
+# -L: the target's dynamic loader and C library come from the cross compiler's directory.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  string(REGEX REPLACE "-.*" "" _qemu_arch "${TARGET_TRIPLE}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${_qemu_arch} -L /usr/${TARGET_TRIPLE})
+endif()
+
 # 64-bit file offsets and time: stat() on large inode numbers and dates past 2038.
 add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
 

@@ -7,31 +7,38 @@
 # usr/lib, usr/lib/pkgconfig/libcjson.pc). The source comes through a private apt
 # configuration under build-mips/deps/apt (its own sources, lists and cache); the
 # machine's own apt set-up is only read, never changed. uniform-send and the stand-ins
-# (GLib for the target) are left out.
+# (GLib for the target) are left out. The tree also holds the sleep interposer built for
+# the target and the black-box tests, which run the daemon under qemu-mips and start the
+# stand-in program of the host build in ./build (scripts/test-mips.sh runs them).
 #
 #   scripts/cross-build.sh            build, then show the daemon's file type and size
 #   scripts/cross-build.sh --check    also start the built daemon once under qemu-mips in a
 #                                     sandbox, with a config naming a missing program
+#   scripts/cross-build.sh --musl     the same for this machine's processor against musl, a
+#                                     small C library (cmake/x86_64-linux-musl.cmake), into
+#                                     ./build-musl; its programs run natively
 #
 # Needs root only to install what is missing (apt-get) and for the sandbox of --check.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build-mips
-deps=$out/deps
-sysroot=$out/sysroot
 triple=mips-linux-gnu
-toolchain=$top/cmake/mips-linux-gnu.cmake
+compiler=g++-$triple
 
 check=0
 case "${1:-}" in
 --check) check=1 ;;
+--musl) out=$top/build-musl triple=x86_64-linux-musl compiler=musl-tools ;;
 "") ;;
-*) echo "usage: $0 [--check]" >&2; exit 2 ;;
+*) echo "usage: $0 [--check | --musl]" >&2; exit 2 ;;
 esac
+deps=$out/deps
+sysroot=$out/sysroot
+toolchain=$top/cmake/$triple.cmake
 
 # --- Tools -------------------------------------------------------------------------------
-need="cmake ninja-build pkgconf g++-$triple dpkg-dev debian-archive-keyring file"
+need="cmake ninja-build pkgconf $compiler dpkg-dev debian-archive-keyring file"
 [ "$check" = 1 ] && need="$need qemu-user util-linux"
 # shellcheck disable=SC2086
 "$top/scripts/deps.sh" $need
@@ -70,11 +77,12 @@ cmake -S "$top" -B "$out" -G Ninja \
 	-DCMAKE_TOOLCHAIN_FILE="$toolchain" \
 	-DCMAKE_SYSROOT="$sysroot" \
 	-DCMAKE_BUILD_TYPE=MinSizeRel \
-	-DBUILD_TESTING=OFF -DBUILD_UNIFORM_SEND=OFF >/dev/null
+	-DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog" \
+	-DBUILD_UNIFORM_SEND=OFF >/dev/null
 cmake --build "$out"
 
 daemon=$out/supervisor/supervisor
-(cd "$top" && file "build-mips/supervisor/supervisor")
+(cd "$top" && file "${out#"$top"/}/supervisor/supervisor")
 echo "size: $(wc -c <"$daemon") bytes"
 
 [ "$check" = 1 ] || exit 0

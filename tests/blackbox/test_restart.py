@@ -44,6 +44,19 @@ def test_restart_after_exit_and_kill_with_exit_log(sv):
         assert line[:24] in stamps and line[24:26] == ": ", line
 
 
+def test_exit_log_time_past_2038(sv):
+    # Beyond a 32-bit time_t: 2100-01-01 01:02:03 UTC.
+    sv.now = now = 4102444800 + 3723
+    sv.config(["a"])
+    sv.program("a", "exit 0", "run")
+    sv.start()
+    sv.wait_starts(2)
+    assert sv.stop() is None
+
+    stamp = time.asctime(time.gmtime(now + TZ_OFFSET))
+    assert log_lines(sv) == [f"{stamp}: a exited normally with code(0)\n"]
+
+
 def test_segv_backoff_counts_deaths_of_every_slot(sv):
     sv.config(["a", "b"])
     sv.program("a", "signal SEGV", "exit 11", "signal SEGV", "run")

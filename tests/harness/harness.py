@@ -8,9 +8,16 @@ One Run is one daemon in one work dir under the build tree:
   WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
   WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
   WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
+
+A daemon built for another processor runs under qemu user emulation when the
+environment names the emulator (HARNESS_EMULATOR, e.g. "qemu-mips -L /usr/mips-linux-gnu");
+SLEEP_SHIM is then the interposer built for that processor. The programs the emulated
+daemon starts are host programs and run natively. (A daemon built against another C
+library runs natively, with the interposer built against that library.)
 """
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import time
@@ -28,6 +35,8 @@ class Paths:
         self.fake = Path(env["FAKE_PROG"])
         self.shim = Path(env["SLEEP_SHIM"])
         self.build = Path(env["HARNESS_BUILD_DIR"]).resolve()
+        # The qemu user-mode command and its options; empty for a native daemon.
+        self.emulator = shlex.split(env.get("HARNESS_EMULATOR", ""))
 
 
 class Run:
@@ -45,6 +54,7 @@ class Run:
         shutil.copy2(paths.daemon, self.daemon)
         self.tz = tz
         self.sleep_ms = sleep_ms
+        self.now = None  # seconds since the epoch that time(2) reports, instead of the clock
         self.proc = None
         self._files = []
 
@@ -87,7 +97,7 @@ class Run:
     # --- running ----------------------------------------------------------------------
 
     def env(self):
-        return {
+        env = {
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "HOME": "/",
             "TZ": self.tz,
@@ -95,33 +105,48 @@ class Run:
             "SLEEP_SHIM_LOG": str(self.work / "sleeps"),
             "SLEEP_SHIM_MS": str(self.sleep_ms),
         }
+        if self.now is not None:
+            env["SLEEP_SHIM_TIME"] = str(self.now)
+        return env
 
-    def command(self, *args, argv0=None, wrap=None):
-        """The daemon's command line in the sandbox, with the sleep interposer; WRAP is
-        shell code run by bash just before the daemon replaces it."""
-        cmd = ["env", f"LD_PRELOAD={self.paths.shim}", str(argv0 or self.daemon), *args]
+    def command(self, *args, path=None, argv0=None, wrap=None):
+        """The daemon's command line in the sandbox, with the sleep interposer: the file
+        PATH (default the copy in WORKDIR/bin) run with argument 0 ARGV0 (default PATH).
+        WRAP is shell code run by bash just before the daemon replaces it."""
+        path = str(path or self.daemon)
+        argv0 = str(argv0 or path)
+        if self.paths.emulator:
+            # The interposer reaches only the emulated program, never qemu itself.
+            cmd = [*self.paths.emulator, "-0", argv0, "-U", "LD_PRELOAD",
+                   "-E", f"LD_PRELOAD={self.paths.shim}", path, *args]
+        elif argv0 != path:
+            # The interposer only for the daemon: it may be built against another C library.
+            cmd = ["bash", "-c", 'export LD_PRELOAD="$1"; shift; exec -a "$0" "$@"',
+                   argv0, str(self.paths.shim), path, *args]
+        else:
+            cmd = ["env", f"LD_PRELOAD={self.paths.shim}", path, *args]
         if wrap:
             cmd = ["bash", "-c", wrap + '\nexec "$@"', "bash", *cmd]
         return cmd
 
-    def start(self, *args, wrap=None):
+    def start(self, *args, argv0=None, wrap=None):
         assert self.proc is None
         out = open(self.work / "out", "wb")
         err = open(self.work / "sandbox.err", "wb")
         self._files += [out, err]
         self.proc = subprocess.Popen(
             [str(SANDBOX), "-b", str(self.paths.build), "-b", str(self.paths.shim.parent),
-             str(self.work), "--", *self.command(*args, wrap=wrap)],
+             str(self.work), "--", *self.command(*args, argv0=argv0, wrap=wrap)],
             stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=self.env())
         return self
 
     def run_inside(self, *args, argv0=None, out="out2", timeout=10):
-        """Runs another instance of the daemon in the running sandbox; returns
-        (exit status, its standard output)."""
+        """Runs another instance of the daemon (the file ARGV0, so named) in the running
+        sandbox; returns (exit status, its standard output)."""
         with open(self.work / out, "wb") as f:
             status = subprocess.run(
                 ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid",
-                 "--root", "--wd", *self.command(*args, argv0=argv0)],
+                 "--root", "--wd", *self.command(*args, path=argv0)],
                 stdin=subprocess.DEVNULL, stdout=f, env=self.env(), timeout=timeout).returncode
         return status, (self.work / out).read_text()
 
