@@ -112,7 +112,7 @@ def test_concurrent_senders_queue_for_one_name(bus, service):
 
 
 @pytest.mark.skipif(bool(SENDER_PREFIX),
-                    reason='the clock interposer is built for this machine, not the emulated sender')
+                    reason='the clock interposer is built for this machine, not the sender')
 def test_silent_service_fails_after_the_call_timeout(bus, service, tmp_path):
     # The service takes the call and never answers. The sender's monotonic clock runs ten
     # times faster, so it waits out its whole 30 s call timeout in about 3 s.
