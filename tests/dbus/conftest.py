@@ -17,6 +17,8 @@ SENDER = os.environ.get('UNIFORM_SEND', 'uniform-send')
 # Shell words put before the sender's path, e.g. an emulator that runs a sender built for
 # another machine. The bus and the mock service stay programs of this machine.
 SENDER_PREFIX = shlex.split(os.environ.get('UNIFORM_SEND_PREFIX', ''))
+# The clock interposer preloaded into a sender of this machine (never an emulated one).
+CLOCK_WARP = os.environ.get('CLOCK_WARP', 'clock_warp.so')
 
 
 def word_bits(program):
@@ -97,12 +99,12 @@ def service(bus):
         process.wait()
 
 
-def start_sender(address, *args, wrapper=(), env=None):
+def start_sender(address, *args, wrapper=(), env=None, stdin=None):
     '''Starts the sender with ARGS (str or bytes), output to pipes. Any GLib warning or
     critical aborts it, so that a test sees it as a crash.'''
     env = {**os.environ, 'DBUS_SYSTEM_BUS_ADDRESS': address, 'G_DEBUG': 'fatal-warnings',
            'LC_ALL': 'C', **(env or {})}
-    return subprocess.Popen([*wrapper, *SENDER_PREFIX, SENDER, *args], env=env,
+    return subprocess.Popen([*wrapper, *SENDER_PREFIX, SENDER, *args], env=env, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 

@@ -2,7 +2,8 @@
 import dbus
 import pytest
 
-from conftest import SENDER, lines, send, start_sender, wait_for, word_bits
+from conftest import (CLOCK_WARP, SENDER, SENDER_PREFIX, lines, send, start_sender, wait_for,
+                      word_bits)
 
 NAME = 'com.velder.test.sender'
 START = 'call CtSgwDBusStartService'
@@ -108,3 +109,24 @@ def test_concurrent_senders_queue_for_one_name(bus, service):
         assert (out, sender.returncode) == (accepted(9), 0), err.decode(errors='replace')
     assert sorted(mock_service.calls()) == [('qus', 1, 9, text) for text in texts]
     assert queued_owners(mock_service.conn, NAME) == 0
+
+
+@pytest.mark.skipif(bool(SENDER_PREFIX),
+                    reason='the clock interposer is built for this machine, not the sender')
+def test_silent_service_fails_after_the_call_timeout(bus, service, tmp_path):
+    # The service takes the call and never answers. The sender's monotonic clock runs ten
+    # times faster, so it waits out its whole 30 s call timeout in about 3 s.
+    mock_service = service(silent=True)
+    log = tmp_path / 'clock'
+    code, out, err = send(bus, NAME, '16', 'hello', env={
+        'LD_PRELOAD': CLOCK_WARP, 'CLOCK_WARP_FACTOR': '10', 'CLOCK_WARP_LOG': str(log)})
+    assert (out, code) == (call_failed(5), 0), err.decode(errors='replace')
+    assert b'Timeout was reached' in err
+    assert mock_service.calls() == [('qus', 16, 5, 'hello')]
+    # In warped ms: every poll with a timeout (asked, waited), and the whole run. The
+    # longest is the call's wait, the only one beyond the 25 s of the start-up's calls.
+    records = [line.split() for line in log.read_text().splitlines()]
+    asked, waited = max((int(r[1]), int(r[2])) for r in records if r[0] == 'poll')
+    elapsed = [int(r[1]) for r in records if r[0] == 'elapsed']
+    assert 25000 < asked <= 30000 and waited >= asked, records
+    assert elapsed[0] >= 30000, records
