@@ -46,21 +46,21 @@ int32_t version_compare(const char* a, const char* b)
     return pa < pb ? -1 : pa > pb ? 1 : 0;
 }
 
-void boot_record_path(char (&path)[LONG_PATH_SIZE])
+void boot_record_path(char (&path)[BOOT_RECORD_PATH_SIZE])
 {
     snprintf(path, sizeof path, "%s/%s", DATA_DIR, BOOT_RECORD_FILE);
 }
 
 cJSON* boot_record_load()
 {
-    char path[LONG_PATH_SIZE];
+    char path[BOOT_RECORD_PATH_SIZE];
     boot_record_path(path);
     return cjson_from_file(path);
 }
 
 int boot_record_remove()
 {
-    char path[LONG_PATH_SIZE];
+    char path[BOOT_RECORD_PATH_SIZE];
     boot_record_path(path);
     if (access(path, R_OK) != 0)
         return 0;

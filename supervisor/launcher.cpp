@@ -63,7 +63,7 @@ void start_process(SupervisorState& state, int slot, int restart_code)
 {
     WatchedProcess& proc = state.procs[slot];
     if (state.plugin_installed == 1) {
-        char path[LONG_PATH_SIZE];
+        char path[PLUGIN_PATH_SIZE];
         snprintf(path, sizeof path, "%s/%s", DATA_DIR, proc.name);
         proc.pid = spawn_process(path, restart_code, state.debug, 1);
     } else {

@@ -3,7 +3,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 int main(int argc, char** argv)
 {
@@ -12,8 +11,10 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     close_inherited_fds(3);
 
+    // Static storage starts out all zero, which is the cleared record start-up needs.
+    // Clearing it again would write, and so keep in private memory, the pages of every
+    // unused slot.
     static SupervisorState state;
-    memset(&state, 0, sizeof state);
 
     const char* program = argc > 0 ? argv[0] : nullptr;
     format_lock_path(state, program);

@@ -21,6 +21,11 @@ constexpr const char LOADER_TOOL[] = "k93_load";
 constexpr int MAX_WATCHED = 4;       // hard capacity of the process table
 constexpr int NAME_SIZE = 4096;      // names and paths
 constexpr int LONG_PATH_SIZE = 8192; // paths built from a directory and a name
+// Exact sizes of "%s/%s" paths whose parts are known: the boot-check record, and a program
+// of the data directory (a name has at most NAME_SIZE - 1 characters). Kept small, the
+// buffers keep the daemon's stack shallow, and so its resident stack small.
+constexpr int BOOT_RECORD_PATH_SIZE = sizeof DATA_DIR + sizeof BOOT_RECORD_FILE;
+constexpr int PLUGIN_PATH_SIZE = sizeof DATA_DIR + NAME_SIZE;
 constexpr unsigned RESTART_DELAY = 10;
 
 // Exit statuses through which a watched program talks to the daemon.
@@ -71,7 +76,7 @@ int json_int_member(const cJSON* object, const char* key);
 uint32_t version_field(char* text, char** save, int shift);
 uint32_t version_pack(const char* text);
 int32_t version_compare(const char* a, const char* b);
-void boot_record_path(char (&path)[LONG_PATH_SIZE]);
+void boot_record_path(char (&path)[BOOT_RECORD_PATH_SIZE]);
 [[nodiscard]] cJSON* boot_record_load();
 int boot_record_remove();
 [[nodiscard]] int boot_record_check(const SupervisorState& state);

@@ -186,7 +186,7 @@ void install_upgrade(const SupervisorState&, int status)
         return;
 
     // Read before the package is unpacked: the record written back is the one found now.
-    char record_path[LONG_PATH_SIZE];
+    char record_path[BOOT_RECORD_PATH_SIZE];
     boot_record_path(record_path);
     JsonTree old_record(cjson_from_file(record_path));
 
