@@ -55,6 +55,7 @@ class Run:
         self.tz = tz
         self.sleep_ms = sleep_ms
         self.now = None  # seconds since the epoch that time(2) reports, instead of the clock
+        self.preload = []  # more LD_PRELOAD libraries, after the sleep interposer
         self.proc = None
         self._files = []
 
@@ -115,16 +116,17 @@ class Run:
         WRAP is shell code run by bash just before the daemon replaces it."""
         path = str(path or self.daemon)
         argv0 = str(argv0 or path)
+        preload = ":".join(str(p) for p in [self.paths.shim, *self.preload])
         if self.paths.emulator:
             # The interposer reaches only the emulated program, never qemu itself.
             cmd = [*self.paths.emulator, "-0", argv0, "-U", "LD_PRELOAD",
-                   "-E", f"LD_PRELOAD={self.paths.shim}", path, *args]
+                   "-E", f"LD_PRELOAD={preload}", path, *args]
         elif argv0 != path:
             # The interposer only for the daemon: it may be built against another C library.
             cmd = ["bash", "-c", 'export LD_PRELOAD="$1"; shift; exec -a "$0" "$@"',
-                   argv0, str(self.paths.shim), path, *args]
+                   argv0, preload, path, *args]
         else:
-            cmd = ["env", f"LD_PRELOAD={self.paths.shim}", path, *args]
+            cmd = ["env", f"LD_PRELOAD={preload}", path, *args]
         if wrap:
             cmd = ["bash", "-c", wrap + '\nexec "$@"', "bash", *cmd]
         return cmd
@@ -160,6 +162,51 @@ class Run:
             if int(fields[1]) == self.proc.pid:
                 return int(stat.parent.name)
         raise AssertionError("sandbox is not running")
+
+    def _sandbox_processes(self):
+        """(host pid, parent's host pid, argument vector) of every live process that
+        descends from the sandbox; zombies have no arguments and are left out."""
+        table = {}
+        for stat in Path("/proc").glob("[0-9]*/stat"):
+            try:
+                ppid = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+                argv = (stat.parent / "cmdline").read_bytes().split(b"\0")[:-1]
+            except (OSError, IndexError, ValueError):
+                continue
+            table[int(stat.parent.name)] = (ppid, argv)
+        inside = {self.proc.pid} if self.proc else set()
+        grew = True
+        while grew:
+            grew = False
+            for pid, (ppid, _) in table.items():
+                if ppid in inside and pid not in inside:
+                    inside.add(pid)
+                    grew = True
+        return [(pid, ppid, argv) for pid, (ppid, argv) in table.items()
+                if pid in inside and argv and pid != self.proc.pid]
+
+    def daemon_pid(self, argv0=None):
+        """Host pid of the running daemon (not of a child it has just forked), or None."""
+        name = os.fsencode(str(argv0 or self.daemon))
+        procs = self._sandbox_processes()
+        mine = {pid for pid, _, argv in procs if argv[0] == name}
+        top = [pid for pid, ppid, argv in procs if pid in mine and ppid not in mine]
+        return top[0] if len(top) == 1 else None
+
+    def programs_alive(self, names):
+        """Host pids of the live processes in the sandbox whose argument 0 has one of
+        the basenames NAMES."""
+        names = {os.fsencode(n) for n in names}
+        return [pid for pid, _, argv in self._sandbox_processes()
+                if argv[0].rsplit(b"/", 1)[-1] in names]
+
+    @staticmethod
+    def figures(pid):
+        """Resident memory (kB) and number of open descriptors of host process PID."""
+        status = Path(f"/proc/{pid}/status").read_text()
+        rss = int(next(line.split()[1] for line in status.splitlines()
+                       if line.startswith("VmRSS:")))
+        return rss, len(os.listdir(f"/proc/{pid}/fd"))
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
