@@ -64,8 +64,9 @@ int boot_record_remove()
     boot_record_path(path);
     if (access(path, R_OK) != 0)
         return 0;
-    unlink(path);
-    return 1;
+    // Only a record that is gone counts: one that stays (read-only data directory, a
+    // directory in its place) would bring the same cycle back at once, without end.
+    return unlink(path) == 0 ? 1 : 0;
 }
 
 int boot_record_check(const SupervisorState&)
