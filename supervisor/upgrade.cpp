@@ -110,7 +110,8 @@ int write_all(int fd, const char* data, size_t length)
 
 int copy_file_raw(const char* source, const char* destination)
 {
-    int in = open(source, O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO in place of the package would block the daemon here.
+    int in = open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     NewFile out {};
     out.fd = -1;
     if (in >= 0)
@@ -124,7 +125,13 @@ int copy_file_raw(const char* source, const char* destination)
 
     char buffer[COPY_CHUNK];
     int result = 0;
-    for (;;) {
+    struct stat st = {};
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A FIFO or a device has no end to copy up to.
+        printf("failed to read %s: not a regular file\n", source);
+        result = -1;
+    }
+    while (result == 0) {
         ssize_t n = read(in, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
