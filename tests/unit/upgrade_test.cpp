@@ -152,6 +152,20 @@ TEST(CopyFileRaw, FailuresLeaveTheTargetAlone)
     EXPECT_EQ(scratch.entries(), 1u);
 }
 
+TEST(CopyFileRaw, SourceThatIsNoRegularFileIsRefused)
+{
+    // A FIFO without a writer would block an open for reading.
+    Scratch scratch;
+    write_file(scratch.at("dst").c_str(), "old", 0600);
+    ASSERT_EQ(mkfifo(scratch.at("src").c_str(), 0600), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file_raw(scratch.at("src").c_str(), scratch.at("dst").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "failed to read " + scratch.at("src") + ": not a regular file\n");
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "old");
+    EXPECT_EQ(scratch.entries(), 2u); // no temporary file left
+}
+
 TEST(SaveTextFile, ReplacesInPlaceOfTruncating)
 {
     Scratch scratch;
