@@ -137,7 +137,8 @@ STATUS_FILE = {131: "init.bin", 132: "k93_sig.bin"}
     (132, "read-only", NO_OPEN),
     (132, "full", re.escape(NO_SPACE.format("k93_sig.bin") + NO_SPACE.format(".bootchk"))),
     (132, "missing", NO_OPEN),
-], ids=lambda v: v if isinstance(v, str) and len(v) < 10 else None)
+], ids=["130-full", "130-read-only", "130-missing", "131-read-only", "132-read-only", "132-full",
+        "132-missing"])
 def test_install_into_a_data_dir_that_fails_keeps_the_old_files(sv, status, data, out):
     sv.config(["a"])
     with_loader(sv)
