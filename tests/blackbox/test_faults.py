@@ -311,12 +311,12 @@ def char_device(path):
 
 def raw_argvs(sv):
     """The argument vectors of every start; names that are not UTF-8 stay as fsdecode
-    gives them."""
+    gives them. A line still being written is not read."""
     log = sv.work / "fake/starts.log"
     if not log.exists():
         return []
-    text = log.read_bytes().decode("utf-8", "surrogateescape")
-    return [json.loads(line)["argv"] for line in text.splitlines()]
+    lines = log.read_bytes().decode("utf-8", "surrogateescape").split("\n")[:-1]
+    return [json.loads(line)["argv"] for line in lines]
 
 
 @pytest.mark.parametrize("setup,started", [

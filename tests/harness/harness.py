@@ -271,8 +271,10 @@ class Run:
         return [int(s) for s in self._text("sleeps").split()]
 
     def starts(self, name=None):
-        """Start records of the stand-in programs, in start order; NAME is a basename."""
-        recs = [json.loads(line) for line in (self._text("fake/starts.log")).splitlines()]
+        """Start records of the stand-in programs, in start order; NAME is a basename.
+        A line still being written (no newline yet) is not read."""
+        lines = self._text("fake/starts.log").split("\n")[:-1]
+        recs = [json.loads(line) for line in lines]
         return [r for r in recs if name is None or r["name"] == name]
 
     def argvs(self, name=None):
