@@ -69,7 +69,7 @@ int boot_record_remove()
     return unlink(path) == 0 ? 1 : 0;
 }
 
-int boot_record_check(const SupervisorState&)
+int boot_record_check(const SupervisorState& /*state*/)
 {
     JsonTree record(boot_record_load());
     if (!record)

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,16 +94,14 @@ void log_exit(int status_code, int exited_normally, const char* name, int fd)
 {
     if (fd <= 0)
         return;
+    // The layout of asctime ("Tue Dec  8 20:29:37 2026"), without its newline and without
+    // its overflow for years past 9999; the daemon never sets a locale, so names are English.
     char timestamp[TIMESTAMP_SIZE] = "";
     time_t now = time(nullptr);
-    const struct tm* local = localtime(&now);
-    const char* text = local ? asctime(local) : nullptr;
-    if (text) {
-        snprintf(timestamp, sizeof timestamp, "%s", text);
-        size_t len = strlen(timestamp);
-        if (len > 0)
-            timestamp[len - 1] = '\0'; // asctime's newline
-    }
+    struct tm local = {};
+    if (!localtime_r(&now, &local) ||
+        strftime(timestamp, sizeof timestamp, "%a %b %e %H:%M:%S %Y", &local) == 0)
+        timestamp[0] = '\0';
     char line[LOG_LINE_SIZE];
     size_t len = format_exit_line(line, sizeof line, timestamp, name, status_code, exited_normally);
     if (write(fd, line, len) < 0) {
@@ -117,14 +114,13 @@ int wait_and_restart(SupervisorState& state, int& last_exit_code)
     int status = 0;
     int status_code = 0;
     int exited_normally = 0;
-    int slot = 0;
     for (;;) {
         int pid = waitpid(-1, &status, 0);
         if (pid < 0) {
             puts("failed to waitpid");
             return -1;
         }
-        slot = find_and_decode(pid, status, state, status_code, exited_normally);
+        int slot = find_and_decode(pid, status, state, status_code, exited_normally);
         if (slot >= state.count)
             continue;
         log_exit(status_code, exited_normally, state.procs[slot].name, state.lock_fd);
