@@ -8,7 +8,8 @@ set -eu
 need="$*"
 [ -n "$need" ] || need="cmake ninja-build g++ pkg-config libcjson-dev libglib2.0-dev libglib2.0-bin \
 googletest libgtest-dev psmisc util-linux busybox dbus-daemon python3 python3-pytest \
-python3-gi python3-dbus python3-dbusmock valgrind"
+python3-gi python3-dbus python3-dbusmock valgrind \
+clang libclang-rt-dev clang-tidy cppcheck clang-format"
 
 missing=""
 for p in $need; do
