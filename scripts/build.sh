@@ -1,7 +1,11 @@
 #!/bin/sh
-# Configures and builds the project into ./build (Ninja, warnings as errors).
+# Installs what is missing, then configures and builds the project with one of the CMake
+# presets of CMakePresets.json (Ninja, warnings as errors):
+#   scripts/build.sh [PRESET]   default (build/), sanitize (build-san/), release (build-release/)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+preset=${1:-default}
 "$top/scripts/deps.sh"
-cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$top/build"
+cd "$top"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"

@@ -40,6 +40,18 @@ def wait_for(predicate, what, deadline=10.0):
         time.sleep(0.01)
 
 
+@pytest.fixture(autouse=True)
+def sanitizer_reports(tmp_path, monkeypatch):
+    '''A sender built with the address and undefined-behaviour sanitizers writes any report
+    to a file of the test's own directory; a test after which one is there fails.'''
+    prefix = tmp_path / 'sanitizer'
+    monkeypatch.setenv('ASAN_OPTIONS', f'log_path={prefix}')
+    monkeypatch.setenv('UBSAN_OPTIONS', f'print_stacktrace=1:log_path={prefix}')
+    yield
+    reports = sorted(tmp_path.glob('sanitizer.*'))
+    assert not reports, 'sanitizer report:\n' + ''.join(p.read_text() for p in reports)
+
+
 @pytest.fixture
 def bus():
     '''Starts a dbus-daemon of our own; yields its address.'''

@@ -8,6 +8,8 @@ One Run is one daemon in one work dir under the build tree:
   WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
   WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
   WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
+  WORKDIR/sanitizer.PID    a report of the address or undefined-behaviour sanitizer, from
+                           a build with them; closing a run that left one fails
 
 A daemon built for another processor runs under qemu user emulation when the
 environment names the emulator (HARNESS_EMULATOR, e.g. "qemu-mips -L /usr/mips-linux-gnu");
@@ -105,6 +107,11 @@ class Run:
             "FAKE_DIR": str(self.fakedir),
             "SLEEP_SHIM_LOG": str(self.work / "sleeps"),
             "SLEEP_SHIM_MS": str(self.sleep_ms),
+            # Read only by programs built with the sanitizers. The sleep interposer is
+            # preloaded ahead of their run time, which must not refuse that; a report goes
+            # to a file of the work dir, where close() finds it.
+            "ASAN_OPTIONS": f"verify_asan_link_order=0:log_path={self.work}/sanitizer",
+            "UBSAN_OPTIONS": f"print_stacktrace=1:log_path={self.work}/sanitizer",
         }
         if self.now is not None:
             env["SLEEP_SHIM_TIME"] = str(self.now)
@@ -257,6 +264,9 @@ class Run:
                 self.proc.wait()
         for f in self._files:
             f.close()
+        reports = sorted(self.work.glob("sanitizer.*"))
+        if reports:
+            raise AssertionError("sanitizer report:\n" + "".join(p.read_text() for p in reports))
 
     # --- what the run left ------------------------------------------------------------
 
