@@ -42,8 +42,10 @@ void check_version_text(const char* text)
     const uint32_t packed = model_pack(text);
     const uint32_t record = model_pack(RECORD_VERSION);
     FUZZ_CHECK(version_pack(text) == packed);
-    FUZZ_CHECK(sign(version_compare(text, RECORD_VERSION)) == (packed > record) - (packed < record));
-    FUZZ_CHECK(sign(version_compare(RECORD_VERSION, text)) == (record > packed) - (record < packed));
+    FUZZ_CHECK(sign(version_compare(text, RECORD_VERSION)) ==
+               (packed > record) - (packed < record));
+    FUZZ_CHECK(sign(version_compare(RECORD_VERSION, text)) ==
+               (record > packed) - (record < packed));
     FUZZ_CHECK(version_compare(text, text) == 0);
 }
 

@@ -9,12 +9,12 @@
 
 // A property of the code under test; a violation aborts, which libFuzzer reports as a
 // crash with the input that caused it.
-#define FUZZ_CHECK(condition)                                                              \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);   \
-            abort();                                                                       \
-        }                                                                                  \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);          \
+            abort();                                                                               \
+        }                                                                                          \
     } while (0)
 
 // The scratch directory, created on first use under $TMPDIR (or /tmp) with the

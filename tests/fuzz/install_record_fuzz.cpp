@@ -85,8 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         files += std::string(status.target) + " ";
     } else {
         FUZZ_CHECK(fuzz_system_calls == 1);
-        FUZZ_CHECK(fuzz_system_command ==
-                   "./k93_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/");
+        FUZZ_CHECK(fuzz_system_command == "./k93_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/");
     }
     FUZZ_CHECK(fuzz_list_dir(data_dir) == files);
 

@@ -95,8 +95,8 @@ extern "C" int CtSgwDBusStartService(const char* name)
 }
 
 extern "C" int CtSgwDBusCallMethod(const char* bus_name, const char* path,
-                                   const char* interface_name, const char* method,
-                                   GVariant* params, GVariant** reply, int timeout_ms)
+                                   const char* interface_name, const char* method, GVariant* params,
+                                   GVariant** reply, int timeout_ms)
 {
     platform.calls++;
     FUZZ_CHECK(platform.starts == 1 && platform.stops == 0);
@@ -112,12 +112,11 @@ extern "C" int CtSgwDBusCallMethod(const char* bus_name, const char* path,
     platform.text = text;
     g_variant_unref(params);
     if (platform.call_result == 0)
-        *reply = g_variant_ref_sink(
-            strcmp(platform.reply_signature, "(qui)") == 0
-                ? g_variant_new("(qui)", platform.reply_type, 5u, -5)
-            : strcmp(platform.reply_signature, "(uui)") == 0
-                ? g_variant_new("(uui)", 0x100u, 5u, -5)
-                : g_variant_new("()"));
+        *reply = g_variant_ref_sink(strcmp(platform.reply_signature, "(qui)") == 0
+                                        ? g_variant_new("(qui)", platform.reply_type, 5u, -5)
+                                    : strcmp(platform.reply_signature, "(uui)") == 0
+                                        ? g_variant_new("(uui)", 0x100u, 5u, -5)
+                                        : g_variant_new("()"));
     return platform.call_result;
 }
 
