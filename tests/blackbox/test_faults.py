@@ -269,7 +269,10 @@ def test_crash_loop_keeps_memory_and_descriptors_flat(sv, script, record):
     assert sv.stop() is None
 
     assert fds_late == fds_early
-    assert rss_late - rss_early <= 8, (rss_early, rss_late)  # kB: two pages at most
+    # The address sanitizer holds freed memory back (its quarantine), so memory grows there
+    # by design; the other builds check it.
+    if os.environ.get("SANITIZED_BUILD") != "ON":
+        assert rss_late - rss_early <= 8, (rss_early, rss_late)  # kB: two pages at most
     sleeps = sv.sleeps()
     if script == "signal SEGV":
         assert len(sleeps) >= LATE - 1
