@@ -22,15 +22,202 @@ out=${GATEWAY_OUT:-$top/build-gateway}
 
 # --- Kernel ------------------------------------------------------------------------------------
 
+# vmlinux for the Malta board, big-endian, from linux-source-6.1 with malta_defconfig and
+# gateway/kernel/malta-be.fragment; the source tree and objects are dropped once it is built.
+build_kernel()
+{
+	"$top/scripts/deps.sh" linux-source-6.1 gcc-$cross make bc flex bison libssl-dev libelf-dev xz-utils
+	kernel=$out/kernel
+	tarball=/usr/src/linux-source-6.1.tar.xz
+	key=$(input_key "$(pkg_version linux-source-6.1)" "$($cross-gcc --version | head -n 1)" \
+		"$here/kernel/malta-be.fragment")
+	fresh "$kernel" "$key" && [ -f "$kernel/vmlinux" ] && return 0
+	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/}, about 10 minutes)"
+	rm -rf "$kernel"
+	mkdir -p "$kernel/obj"
+	tar -xJf "$tarball" -C "$kernel"
+	src=$kernel/linux-source-6.1
+	export ARCH=mips CROSS_COMPILE=$cross-
+	make -C "$src" O="$kernel/obj" malta_defconfig >/dev/null
+	apply_fragment "$kernel/obj" "$here/kernel/malta-be.fragment" </dev/null 2>"$kernel/config.log" ||
+		{ cat "$kernel/config.log" >&2; return 1; }
+	nice make -C "$src" O="$kernel/obj" -j2 vmlinux >"$kernel/build.log" 2>&1 ||
+		{ tail -n 30 "$kernel/build.log" >&2; return 1; }
+	unset ARCH CROSS_COMPILE
+	cp "$kernel/obj/vmlinux" "$kernel/obj/.config" "$kernel/"
+	rm -rf "$src" "$kernel/obj"
+	stamp "$kernel" "$key"
+}
+
 # --- Image -------------------------------------------------------------------------------------
+
+image=$out/image
+
+# The initramfs: BusyBox (its applets as links), the static daemon installed with
+# "cmake --install" for the prefix /usr (the daemon, its config and the init script), the
+# loader stand-in beside it, the skeleton of gateway/rootfs (inittab, rcS, the watch
+# configuration of the samples and their control scripts, the sessions), the sample program
+# of gateway/programs built with the SDK under two names, and two plugin packages for it.
+build_image()
+{
+	"$top/scripts/deps.sh" cpio gzip tar qemu-user cmake ninja-build
+	bb=$out/busybox/busybox
+	daemon=$out/supervisor-static
+	key=$(input_key "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
+		"$top/stand-ins/k93_load" "$here/programs/CMakeLists.txt" "$here/programs/sample.c" "$sdk/.key" \
+		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
+	fresh "$image" "$key" && [ -f "$image/initramfs.gz" ] && return 0
+	echo "--- Image: initramfs (into ${image#"$top"/})"
+	rm -rf "$image"
+	root=$image/root
+	mkdir -p "$root"
+	(cd "$root" && mkdir -p bin sbin usr/bin usr/sbin usr/share/samples dev proc sys tmp data root)
+	mknod -m 600 "$root/dev/console" c 5 1
+	mknod -m 666 "$root/dev/null" c 1 3
+
+	cp "$bb" "$root/bin/busybox"
+	# Its own list of applets and where each belongs; "busybox" itself is not in it.
+	qemu-mips "$root/bin/busybox" --list-full | while read -r applet; do
+		case $applet in
+		*/*) ln -s /bin/busybox "$root/$applet" ;;
+		*) ln -s busybox "$root/bin/$applet" ;;
+		esac
+	done
+
+	cmake -DCMAKE_INSTALL_PREFIX=/usr "$daemon" >/dev/null
+	DESTDIR=$root cmake --install "$daemon" --strip >/dev/null
+	install -m 755 "$top/stand-ins/k93_load" "$root/usr/sbin/k93_load"
+	cp -R "$here/rootfs/." "$root/"
+
+	cmake -S "$here/programs" -B "$image/programs" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" >/dev/null
+	cmake --build "$image/programs" >/dev/null
+	DESTDIR=$image/sample cmake --install "$image/programs" --prefix / --strip >/dev/null
+	for name in sample-exit sample-crash; do
+		cp "$image/sample/bin/sample" "$root/usr/sbin/$name"
+	done
+
+	# The plugin puts both samples into /data/; the damaged one replaces sample-crash with
+	# a file that cannot be executed.
+	mkdir -p "$image/plugin" "$image/damaged"
+	cp "$root/usr/sbin/sample-exit" "$root/usr/sbin/sample-crash" "$image/plugin/"
+	echo damaged >"$image/damaged/sample-crash"
+	pack="tar --owner=0 --group=0 --numeric-owner -czf"
+	$pack "$root/usr/share/samples/plugin.tgz" -C "$image/plugin" sample-exit sample-crash
+	$pack "$root/usr/share/samples/plugin-damaged.tgz" -C "$image/damaged" sample-crash
+
+	pack_cpio "$root" >"$image/initramfs.gz"
+	stamp "$image" "$key"
+}
+
+# pack_cpio DIR: DIR as a gzip-compressed cpio archive (newc, owned by root) on standard output.
+pack_cpio()
+{
+	(cd "$1" && find . | sort | cpio -o -H newc -R 0:0 --quiet | gzip -9)
+}
+
+# boot_image SESSION CONSOLE RESULTS [OVERLAY]: boots the image under qemu-system-mips, with
+# the files of the directory OVERLAY added, and runs /usr/lib/gateway/SESSION (rc.session),
+# which powers off at its end. The console goes to the file CONSOLE ("-": standard output),
+# the guest's second serial port (/dev/ttyS1) to the file RESULTS; a run that does not end
+# within 10 minutes is stopped.
+boot_image()
+{
+	"$top/scripts/deps.sh" qemu-system-mips
+	initrd=$image/initramfs.gz
+	if [ -n "${4:-}" ]; then
+		initrd=$image/initramfs-$1.gz
+		{ cat "$image/initramfs.gz"; pack_cpio "$4"; } >"$initrd"
+	fi
+	if [ "$2" = - ]; then console=stdio; else console=file:$2; fi
+	timeout 600 qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
+		-append "console=ttyS0 rdinit=/sbin/init quiet session=$1" \
+		-display none -monitor none -no-reboot -serial "$console" -serial "file:$3"
+}
 
 # --- Demo --------------------------------------------------------------------------------------
 
+# Boots the image and shows the daemon at work on its console (the demo session of
+# gateway/rootfs/usr/lib/gateway/demo), about 40 seconds with the real restart delays.
+run_demo()
+{
+	echo "== booting the gateway image: qemu-system-mips -M malta, ${out#"$top"/}/kernel/vmlinux," \
+		"${image#"$top"/}/initramfs.gz"
+	began=$(date +%s)
+	boot_image demo - /dev/null </dev/null
+	echo "== the board powered off, $(($(date +%s) - began)) s after qemu started"
+}
+
 # --- Tests -------------------------------------------------------------------------------------
 
+# The scenarios of gateway/tests, run as transcripts by BusyBox sh inside one boot of the image
+# (gateway/tests/run); registered in CTest by gateway/tests/CMakeLists.txt.
+test_image()
+{
+	cmake -S "$here/tests" -B "$out/image-tests" -G Ninja >/dev/null
+	(cd "$out/image-tests" && ctest --output-on-failure -V)
+}
+
+# Boots the image with the scenarios, splits what came back into one transcript each, compares
+# each with its expected one (NAME.out beside NAME.sh) and prints "N passed, N failed".
+run_scenarios()
+{
+	results=$out/image-tests/results
+	rm -rf "$results"
+	mkdir -p "$results/overlay/tests" "$results/overlay/usr/lib/gateway" "$results/got"
+	cp "$here/tests/lib.sh" "$here"/tests/*-*.sh "$results/overlay/tests/"
+	cp "$here/tests/run" "$results/overlay/usr/lib/gateway/test"
+	boot_image test "$results/console.log" "$results/transcripts" "$results/overlay" </dev/null
+	# Sections of "=== NAME" and its lines; the serial line ends lines with CR LF.
+	tr -d '\r' <"$results/transcripts" | awk -v dir="$results/got" '
+		/^=== / { file = dir "/" $2 ".out"; printf "" >file; next }
+		file != "" { print >file }'
+	passed=0 failed=0
+	for script in "$here"/tests/*-*.sh; do
+		name=$(basename "$script" .sh)
+		if [ -f "$results/got/$name.out" ] && cmp -s "$here/tests/$name.out" "$results/got/$name.out"; then
+			echo "ok $name"
+			passed=$((passed + 1))
+		else
+			echo "FAIL $name"
+			if [ -f "$results/got/$name.out" ]; then
+				diff -u "$here/tests/$name.out" "$results/got/$name.out" || true
+			else
+				echo "   no transcript; the console's end:"
+				tail -n 20 "$results/console.log"
+			fi
+			failed=$((failed + 1))
+		fi
+	done
+	echo "$passed passed, $failed failed"
+	[ "$failed" = 0 ]
+}
+
+build_all()
+{
+	build_sdk
+	build_busybox
+	build_daemon
+	build_kernel
+	build_image
+}
+
 case "${1:-}" in
-build) ;;
-demo) ;;
-test) ;;
+build) build_all ;;
+demo)
+	build_all >&2
+	run_demo
+	;;
+test)
+	build_all
+	test_suite
+	test_image
+	;;
+# For CTest and the bench: the in-image scenarios, and one boot of a session.
+scenarios) run_scenarios ;;
+boot)
+	shift
+	boot_image "$@"
+	;;
 *) echo "usage: $0 build | demo | test" >&2; exit 2 ;;
 esac

@@ -4,7 +4,8 @@
 # undefined-behaviour sanitizers, and the hardened release one; then the daemon's
 # black-box suite against the daemon cross-built for 32-bit big-endian MIPS (under qemu) and
 # built against musl, the sender's D-Bus tests with the sender cross-built for mipsel (under
-# qemu), and each fuzz target for a minute. Arguments go to every ctest run (e.g. -R NAME).
+# qemu), the gateway's tests (the scenarios inside the booted image and the black-box suite
+# on uClibc-ng), and each fuzz target for a minute. Arguments go to every ctest run (e.g. -R NAME).
 # Stops at the first step that fails.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,4 +24,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 "$top/scripts/test-mips.sh"
 "$top/scripts/test-mipsel.sh"
+"$top/scripts/gateway.sh" test
 "$top/scripts/fuzz.sh"

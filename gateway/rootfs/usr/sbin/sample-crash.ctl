@@ -1,0 +1,2 @@
+nap 500; signal 9
+run

@@ -1,0 +1,19 @@
+# A damaged plugin: its sample-crash cannot be executed, so its start from /data/ ends with
+# 129, the cycle fails, the record is deleted and every program starts again in base mode
+# with "-r 129".
+. ./lib.sh
+watch sample-exit sample-crash
+mkdir /tmp/pkg
+cp $dir/sample-exit /tmp/pkg/
+echo damaged >/tmp/pkg/sample-crash
+package /tmp/damaged.tgz sample-exit sample-crash
+ctl sample-exit "nap 300; put /tmp/damaged.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
+ctl sample-crash run
+start_daemon
+await 10 "base mode again" started sample-crash 2 || exit 1
+await 5 "base mode again" started sample-exit 3 || exit 1
+await 5 "the killed instances to be reaped" sh -c "[ \$(grep -c 'No such pid' $daemon_out) = 2 ]" || exit 1
+starts
+[ -e /data/.bootchk ] || echo "/data//.bootchk: deleted"
+output
+exit_log
