@@ -44,7 +44,8 @@ build_kernel()
 	nice make -C "$src" O="$kernel/obj" -j2 vmlinux >"$kernel/build.log" 2>&1 ||
 		{ tail -n 30 "$kernel/build.log" >&2; return 1; }
 	unset ARCH CROSS_COMPILE
-	cp "$kernel/obj/vmlinux" "$kernel/obj/.config" "$kernel/"
+	cp "$kernel/obj/vmlinux" "$kernel/"
+	cp "$kernel/obj/.config" "$kernel/config"
 	rm -rf "$src" "$kernel/obj"
 	stamp "$kernel" "$key"
 }
@@ -102,6 +103,7 @@ build_image()
 	mkdir -p "$image/plugin" "$image/damaged"
 	cp "$root/usr/sbin/sample-exit" "$root/usr/sbin/sample-crash" "$image/plugin/"
 	echo damaged >"$image/damaged/sample-crash"
+	chmod 755 "$image/damaged/sample-crash"
 	pack="tar --owner=0 --group=0 --numeric-owner -czf"
 	$pack "$root/usr/share/samples/plugin.tgz" -C "$image/plugin" sample-exit sample-crash
 	$pack "$root/usr/share/samples/plugin-damaged.tgz" -C "$image/damaged" sample-crash
@@ -132,7 +134,7 @@ boot_image()
 	if [ "$2" = - ]; then console=stdio; else console=file:$2; fi
 	timeout 600 qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
 		-append "console=ttyS0 rdinit=/sbin/init quiet session=$1" \
-		-display none -monitor none -no-reboot -serial "$console" -serial "file:$3"
+		-nic none -vga none -display none -monitor none -no-reboot -serial "$console" -serial "file:$3"
 }
 
 # --- Demo --------------------------------------------------------------------------------------

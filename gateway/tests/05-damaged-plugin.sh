@@ -6,6 +6,7 @@ watch sample-exit sample-crash
 mkdir /tmp/pkg
 cp $dir/sample-exit /tmp/pkg/
 echo damaged >/tmp/pkg/sample-crash
+chmod 755 /tmp/pkg/sample-crash
 package /tmp/damaged.tgz sample-exit sample-crash
 ctl sample-exit "nap 300; put /tmp/damaged.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
 ctl sample-crash run
