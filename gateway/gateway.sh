@@ -51,14 +51,11 @@ fetch_source()
 	echo "$fs_dir"
 }
 
-# apply_fragment DIR FRAGMENT: after DIR's .config was made from a defconfig, sets the options
-# of FRAGMENT (and any further lines on standard input) with olddefconfig, then checks that
-# each held: an option whose dependencies are missing is dropped silently otherwise.
-apply_fragment()
+# check_fragment DIR FRAGMENT: each option set in FRAGMENT holds in DIR/.config (an option
+# whose dependencies are missing is dropped silently otherwise).
+check_fragment()
 {
-	{ cat "$2"; cat; } >>"$1/.config"
-	make -C "$1" olddefconfig >/dev/null 2>&1
-	grep -E '^(CONFIG_|[A-Z])[A-Za-z0-9_]*=|^# [A-Za-z0-9_]+ is not set' "$2" | while IFS= read -r line; do
+	grep -E '^[A-Za-z0-9_]+=|^# [A-Za-z0-9_]+ is not set' "$2" | while IFS= read -r line; do
 		grep -qxF "$line" "$1/.config" || { echo "$2: not taken: $line" >&2; return 1; }
 	done
 }
@@ -92,7 +89,9 @@ build_sdk()
 	# Where it builds from and installs to; the options themselves are in the fragment.
 	printf '%s\n' "KERNEL_HEADERS=\"$sysroot/usr/include\"" "CROSS_COMPILER_PREFIX=\"$cross-\"" \
 		'RUNTIME_PREFIX="/"' 'DEVEL_PREFIX="/usr/"' 'SHARED_LIB_LOADER_PREFIX="/lib"' |
-		apply_fragment "$uclibc" "$here/uclibc/config"
+		cat "$here/uclibc/config" - >>"$uclibc/.config"
+	make -C "$uclibc" olddefconfig >/dev/null 2>&1
+	check_fragment "$uclibc" "$here/uclibc/config"
 	make -C "$uclibc" -j2 >"$work/uclibc.log" 2>&1 || { tail -n 30 "$work/uclibc.log" >&2; return 1; }
 	make -C "$uclibc" PREFIX="$sysroot" install >>"$work/uclibc.log" 2>&1 ||
 		{ tail -n 30 "$work/uclibc.log" >&2; return 1; }
@@ -109,6 +108,38 @@ build_sdk()
 }
 
 # --- BusyBox ---------------------------------------------------------------------------------
+# Static, from Debian's source package, with the applets of gateway/busybox/config over
+# allnoconfig and the SDK's compiler flags; into $out/busybox/busybox.
+build_busybox()
+{
+	build_sdk
+	bb_src=$(fetch_source busybox)
+	key=$(input_key "${bb_src##*/}" "$here/busybox/config" "$(cat "$sdk/.key")")
+	fresh "$out/busybox" "$key" && return 0
+	echo "--- BusyBox (into ${out#"$top"/}/busybox)"
+	work=$out/busybox-work
+	rm -rf "$out/busybox" "$work"
+	mkdir -p "$out/busybox" "$work"
+	cflags=$(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")
+	make -C "$bb_src" O="$work" allnoconfig >/dev/null
+	# The fragment's options replace those of allnoconfig; the options that its applets
+	# bring take their defaults.
+	{
+		printf '%s\n' "CONFIG_CROSS_COMPILER_PREFIX=\"$cross-\"" "CONFIG_SYSROOT=\"$sysroot\"" \
+			"CONFIG_EXTRA_CFLAGS=\"$cflags\""
+		cat "$here/busybox/config"
+	} >"$work/fragment"
+	awk 'NR == FNR { if (match($0, /^(# )?CONFIG_[A-Za-z0-9_]+/)) set[substr($0, RSTART, RLENGTH)] = 1; next }
+		{ n = $0; sub(/^# /, "", n); sub(/[= ].*/, "", n) } !(n in set) && !(("# " n) in set)' \
+		"$work/fragment" "$work/.config" >"$work/.config.base"
+	cat "$work/fragment" "$work/.config.base" >"$work/.config"
+	yes '' | make -C "$work" oldconfig >/dev/null 2>&1
+	check_fragment "$work" "$here/busybox/config"
+	make -C "$work" -j2 busybox >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; return 1; }
+	cp "$work/busybox" "$out/busybox/busybox"
+	stamp "$out/busybox" "$key"
+	echo "busybox: $(wc -c <"$out/busybox/busybox") bytes"
+}
 
 # --- The daemon on uClibc-ng: static for the image, dynamic for the black-box suite ----------
 # The daemon built with the SDK twice: static and stripped for the image, into
