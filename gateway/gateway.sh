@@ -174,6 +174,18 @@ build_daemon()
 # --- Demo --------------------------------------------------------------------------------------
 
 # --- Tests -------------------------------------------------------------------------------------
+# The project's black-box suite against the dynamic daemon on uClibc-ng, under qemu-mips
+# with the sleep interposer built by the SDK; the watched programs it starts are the host
+# build's stand-in (build/, only that target).
+test_suite()
+{
+	"$top/scripts/deps.sh"
+	"$top/scripts/deps.sh" qemu-user
+	(cd "$top" && cmake --preset default >/dev/null)
+	cmake --build "$top/build" --target fake_prog >/dev/null
+	build_daemon
+	(cd "$out/supervisor-shared" && ctest --output-on-failure -j2)
+}
 
 case "${1:-}" in
 build) ;;
