@@ -186,8 +186,9 @@ build_kernel()
 	src=$kernel/linux-source-6.1
 	export ARCH=mips CROSS_COMPILE=$cross-
 	make -C "$src" O="$kernel/obj" malta_defconfig >/dev/null
-	apply_fragment "$kernel/obj" "$here/kernel/malta-be.fragment" </dev/null 2>"$kernel/config.log" ||
-		{ cat "$kernel/config.log" >&2; return 1; }
+	cat "$here/kernel/malta-be.fragment" >>"$kernel/obj/.config"
+	make -C "$src" O="$kernel/obj" olddefconfig >/dev/null 2>&1
+	check_fragment "$kernel/obj" "$here/kernel/malta-be.fragment"
 	nice make -C "$src" O="$kernel/obj" -j2 vmlinux >"$kernel/build.log" 2>&1 ||
 		{ tail -n 30 "$kernel/build.log" >&2; return 1; }
 	unset ARCH CROSS_COMPILE
@@ -224,9 +225,10 @@ build_image()
 	mknod -m 666 "$root/dev/null" c 1 3
 
 	cp "$bb" "$root/bin/busybox"
-	# Its own list of applets and where each belongs; "busybox" itself is not in it.
+	# Its own list of applets and where each belongs.
 	qemu-mips "$root/bin/busybox" --list-full | while read -r applet; do
 		case $applet in
+		bin/busybox) ;;
 		*/*) ln -s /bin/busybox "$root/$applet" ;;
 		*) ln -s busybox "$root/bin/$applet" ;;
 		esac
@@ -239,7 +241,8 @@ build_image()
 
 	cmake -S "$here/programs" -B "$image/programs" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
 		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" >/dev/null
-	cmake --build "$image/programs" >/dev/null
+	cmake --build "$image/programs" >"$image/programs.log" 2>&1 ||
+		{ tail -n 30 "$image/programs.log" >&2; return 1; }
 	DESTDIR=$image/sample cmake --install "$image/programs" --prefix / --strip >/dev/null
 	for name in sample-exit sample-crash; do
 		cp "$image/sample/bin/sample" "$root/usr/sbin/$name"

@@ -16,7 +16,7 @@ await() {
 			echo "timed out waiting for $aw_what"
 			return 1
 		fi
-		sleep 0.1
+		usleep 100000
 	done
 }
 
