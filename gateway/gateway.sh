@@ -268,11 +268,12 @@ pack_cpio()
 	(cd "$1" && find . | sort | cpio -o -H newc -R 0:0 --quiet | gzip -9)
 }
 
-# boot_image SESSION CONSOLE RESULTS [OVERLAY]: boots the image under qemu-system-mips, with
-# the files of the directory OVERLAY added, and runs /usr/lib/gateway/SESSION (rc.session),
-# which powers off at its end. The console goes to the file CONSOLE ("-": standard output),
-# the guest's second serial port (/dev/ttyS1) to the file RESULTS; a run that does not end
-# within 10 minutes is stopped.
+# boot_image SESSION CONSOLE RESULTS [OVERLAY [DISK]]: boots the image under
+# qemu-system-mips, with the files of the directory OVERLAY added ("" for none) and the raw
+# disk image DISK as the first virtio disk (rcS mounts it on /data), and runs
+# /usr/lib/gateway/SESSION (rc.session), which powers off at its end. The console goes to
+# the file CONSOLE ("-": standard output), the guest's second serial port (/dev/ttyS1) to
+# the file RESULTS; a run that does not end within 10 minutes is stopped.
 boot_image()
 {
 	"$top/scripts/deps.sh" qemu-system-mips
@@ -282,9 +283,10 @@ boot_image()
 		{ cat "$image/initramfs.gz"; pack_cpio "$4"; } >"$initrd"
 	fi
 	if [ "$2" = - ]; then console=stdio; else console=file:$2; fi
+	set -- -append "console=ttyS0 rdinit=/sbin/init quiet session=$1" -serial "$console" \
+		-serial "file:$3" ${5:+-drive "file=$5,if=virtio,format=raw"}
 	timeout 600 qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
-		-append "console=ttyS0 rdinit=/sbin/init quiet session=$1" \
-		-nic none -vga none -display none -monitor none -no-reboot -serial "$console" -serial "file:$3"
+		-nic none -vga none -display none -monitor none -no-reboot "$@"
 }
 
 # --- Demo --------------------------------------------------------------------------------------
