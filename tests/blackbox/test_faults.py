@@ -187,8 +187,7 @@ def test_killall_missing_leaves_old_instances_and_supervision_goes_on(sv):
     sv.program("b", "run")
     # A search path with env alone, which starts the daemon.
     sv.start(wrap="mkdir /tmp/bin; ln -s /usr/bin/env /tmp/bin/env; export PATH=/tmp/bin")
-    sv.wait_starts(1, "b")
-    (sv.bindir / "go").touch()
+    sv.release("b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     assert len(sv.programs_alive(["b"])) == 2, "the old instance of b was killed"
@@ -223,9 +222,10 @@ def archive_damaged(sv):
 def test_plugin_install_that_fails_falls_back_to_base_mode(sv, setup):
     sv.config(["a", "b"])
     package = setup(sv)
-    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("a", f"await go; put {package} {PACKAGE}; exit 130", "run")
     sv.program("b", "run")
     sv.start()
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     sv.wait_for(lambda: sv.out().count("No such pid") == 2, what="the stale instances reaped")

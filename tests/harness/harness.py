@@ -238,6 +238,15 @@ class Run:
         return self.wait_for(lambda: len(self.starts(name)) >= count and self.starts(name),
                              timeout, f"{count} starts of {name or 'any program'}")
 
+    def release(self, *names, gate="go"):
+        """Creates the file GATE beside the daemon once each program of NAMES has recorded
+        its first start. A control script that begins with "await GATE" so holds back an
+        exit that ends the cycle: the next cycle's killall would otherwise kill a program
+        that has been started but has not yet recorded its start."""
+        for name in names:
+            self.wait_starts(1, name)
+        (self.bindir / gate).touch()
+
     def stop(self, timeout=10):
         """Ends the sandbox (snapshot first) and returns the daemon's exit status, or
         None when it was still running."""
