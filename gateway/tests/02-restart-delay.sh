@@ -3,11 +3,11 @@
 watch sample-exit
 ctl sample-exit "nap 200; exit 3" run
 start_daemon
-await 20 "the restart" started sample-exit 2 || exit 1
+await 30 "the restart" started sample-exit 2 || exit 1
 # From the exit (200 ms after the first start) to the second start.
 gap=$(($(ms_of sample-exit 2) - $(ms_of sample-exit 1) - 200))
-if [ $gap -ge 10000 ] && [ $gap -lt 12000 ]; then
-	echo "started again 10 s after its exit"
+if [ $gap -ge 10000 ]; then
+	echo "started again 10 s or more after its exit"
 else
 	echo "started again $gap ms after its exit"
 fi

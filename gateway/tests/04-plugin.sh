@@ -6,12 +6,12 @@ watch sample-exit sample-crash
 mkdir /tmp/pkg
 cp $dir/sample-exit $dir/sample-crash /tmp/pkg/
 package /tmp/plugin.tgz sample-exit sample-crash
-ctl sample-exit "nap 300; put /tmp/plugin.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
+installs_plugin /tmp/plugin.tgz
 ctl sample-crash run
 start_daemon
-await 10 "the plugin" started sample-exit 2 || exit 1
-await 5 "the plugin" started sample-crash 2 || exit 1
-await 5 "the killed instance to be reaped" said "No such pid" || exit 1
+await 20 "the plugin" started sample-exit 2 || exit 1
+await 15 "the plugin" started sample-crash 2 || exit 1
+await 15 "the killed instance to be reaped" said "No such pid" || exit 1
 starts
 echo "/data/ holds:" $(ls -A /data)
 echo "/data//.bootchk: $(cat /data/.bootchk)"

@@ -8,12 +8,12 @@ cp $dir/sample-exit /tmp/pkg/
 echo damaged >/tmp/pkg/sample-crash
 chmod 755 /tmp/pkg/sample-crash
 package /tmp/damaged.tgz sample-exit sample-crash
-ctl sample-exit "nap 300; put /tmp/damaged.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
+installs_plugin /tmp/damaged.tgz
 ctl sample-crash run
 start_daemon
-await 10 "base mode again" started sample-crash 2 || exit 1
-await 5 "base mode again" started sample-exit 3 || exit 1
-await 5 "the killed instances to be reaped" sh -c "[ \$(grep -c 'No such pid' $daemon_out) = 2 ]" || exit 1
+await 20 "base mode again" started sample-crash 2 || exit 1
+await 15 "base mode again" started sample-exit 3 || exit 1
+await 15 "the killed instances to be reaped" sh -c "[ \$(grep -c 'No such pid' $daemon_out) = 2 ]" || exit 1
 starts
 [ -e /data/.bootchk ] || echo "/data//.bootchk: deleted"
 output

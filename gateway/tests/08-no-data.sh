@@ -6,9 +6,9 @@ rmdir /data || exit 1
 mkdir /tmp/pkg
 cp $dir/sample-exit /tmp/pkg/
 package /tmp/plugin.tgz sample-exit
-ctl sample-exit "nap 300; put /tmp/plugin.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
+installs_plugin /tmp/plugin.tgz
 start_daemon
-await 10 "the next cycle" started sample-exit 2 || exit 1
+await 20 "the next cycle" started sample-exit 2 || exit 1
 starts
 [ -e /data ] || echo "/data: still missing"
 [ -e /tmp/.uci/ttupgrade.tgz ] || echo "the package: removed"

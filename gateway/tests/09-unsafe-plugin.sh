@@ -8,9 +8,9 @@ mkdir /tmp/pkg
 cp $dir/sample-exit /tmp/pkg/
 ln -s /etc /tmp/pkg/link
 package /tmp/unsafe.tgz sample-exit link
-ctl sample-exit "nap 300; put /tmp/unsafe.tgz /tmp/.uci//ttupgrade.tgz; exit 130" run
+installs_plugin /tmp/unsafe.tgz
 start_daemon
-await 10 "base mode again" started sample-exit 2 || exit 1
+await 20 "base mode again" started sample-exit 2 || exit 1
 starts
 echo "/data/ holds:" $(ls -A /data)
 output | sed 's,: l[rwx-]* .* link -> ,: (listing line) link -> ,'

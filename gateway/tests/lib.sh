@@ -80,3 +80,7 @@ package() {
 	shift
 	tar -czf "$pk_file" -C /tmp/pkg "$@"
 }
+
+# installs_plugin PACKAGE: sample-exit leaves PACKAGE as the upgrade package and exits with
+# 130 at its first start, and runs on at the later ones.
+installs_plugin() { ctl sample-exit "nap 300; put $1 /tmp/.uci//ttupgrade.tgz; exit 130" run; }
