@@ -333,6 +333,12 @@ run_scenarios()
 	mkdir -p "$results/overlay/tests" "$results/overlay/usr/lib/gateway" "$results/got"
 	cp "$here/tests/lib.sh" "$here"/tests/*-*.sh "$results/overlay/tests/"
 	cp "$here/tests/run" "$results/overlay/usr/lib/gateway/test"
+	# A package that BusyBox tar cannot make: a member named with "../", beside a program.
+	mkdir -p "$results/package/sub"
+	cp "$image/root/usr/sbin/sample-exit" "$results/package/"
+	echo escaped >"$results/package/escaped"
+	(cd "$results/package/sub" && tar -P --owner=0 --group=0 -czf "$results/overlay/tests/dotdot.tgz" \
+		../sample-exit ../escaped)
 	boot_image test "$results/console.log" "$results/transcripts" "$results/overlay" </dev/null
 	# Sections of "=== NAME" and its lines; the serial line ends lines with CR LF.
 	tr -d '\r' <"$results/transcripts" | awk -v dir="$results/got" '
