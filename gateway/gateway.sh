@@ -212,7 +212,7 @@ build_image()
 	"$top/scripts/deps.sh" cpio gzip tar qemu-user cmake ninja-build
 	bb=$out/busybox/busybox
 	daemon=$out/supervisor-static
-	key=$(input_key "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
+	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
 		"$top/stand-ins/k93_load" "$here/programs/CMakeLists.txt" "$here/programs/sample.c" "$sdk/.key" \
 		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
 	fresh "$image" "$key" && [ -f "$image/initramfs.gz" ] && return 0
