@@ -142,27 +142,31 @@ build_busybox()
 }
 
 # --- The daemon on uClibc-ng: static for the image, dynamic for the black-box suite ----------
+# cmake_with_sdk SOURCE TREE [CMAKE ARGUMENTS]: configures and builds SOURCE into TREE with the
+# SDK's toolchain file. Ninja rebuilds what changed in SOURCE; a new SDK starts TREE afresh
+# (a changed C library is no dependency that Ninja sees).
+cmake_with_sdk()
+{
+	cw_src=$1 cw_tree=$2
+	shift 2
+	[ "$(cat "$cw_tree/.sdk-key" 2>/dev/null)" = "$(cat "$sdk/.key")" ] || rm -rf "$cw_tree"
+	cmake -S "$cw_src" -B "$cw_tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" \
+		"$@" >/dev/null
+	cmake --build "$cw_tree" -j 2 >"$cw_tree.log" 2>&1 || { tail -n 30 "$cw_tree.log" >&2; return 1; }
+	cp "$sdk/.key" "$cw_tree/.sdk-key"
+}
+
 # The daemon built with the SDK twice: static and stripped for the image, into
 # $out/supervisor-static; dynamic (ld-uClibc) with its black-box tests, into
-# $out/supervisor-shared. Ninja rebuilds what changed in the project; a new SDK starts both
-# trees afresh (a changed C library is no dependency that Ninja sees).
+# $out/supervisor-shared.
 build_daemon()
 {
 	build_sdk
-	sdk_key=$(cat "$sdk/.key")
-	for kind in static shared; do
-		tree=$out/supervisor-$kind
-		[ "$(cat "$tree/.sdk-key" 2>/dev/null)" = "$sdk_key" ] || rm -rf "$tree"
-		if [ $kind = static ]; then
-			set -- -DCMAKE_EXE_LINKER_FLAGS="-static -s" -DBUILD_TESTING=OFF
-		else
-			set -- -DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog"
-		fi
-		cmake -S "$top" -B "$tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" \
-			-DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF "$@" >/dev/null
-		cmake --build "$tree" -j 2 >"$tree.log" 2>&1 || { tail -n 30 "$tree.log" >&2; return 1; }
-		echo "$sdk_key" >"$tree/.sdk-key"
-	done
+	set -- -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF
+	cmake_with_sdk "$top" "$out/supervisor-static" "$@" -DCMAKE_EXE_LINKER_FLAGS="-static -s" \
+		-DBUILD_TESTING=OFF
+	cmake_with_sdk "$top" "$out/supervisor-shared" "$@" -DBUILD_TESTING=ON \
+		-DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog"
 	echo "daemon on uClibc-ng: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes" \
 		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
 }
@@ -313,6 +317,9 @@ test_suite()
 	(cd "$top" && cmake --preset default >/dev/null)
 	cmake --build "$top/build" --target fake_prog >/dev/null
 	build_daemon
+	# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions.
+	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"
+	(cd "$out/sdk-check" && ctest --output-on-failure)
 	(cd "$out/supervisor-shared" && ctest --output-on-failure -j2)
 }
 
