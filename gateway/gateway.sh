@@ -243,10 +243,7 @@ build_image()
 	install -m 755 "$top/stand-ins/k93_load" "$root/usr/sbin/k93_load"
 	cp -R "$here/rootfs/." "$root/"
 
-	cmake -S "$here/programs" -B "$image/programs" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" >/dev/null
-	cmake --build "$image/programs" >"$image/programs.log" 2>&1 ||
-		{ tail -n 30 "$image/programs.log" >&2; return 1; }
+	cmake_with_sdk "$here/programs" "$image/programs" -DCMAKE_BUILD_TYPE=MinSizeRel
 	DESTDIR=$image/sample cmake --install "$image/programs" --prefix / --strip >/dev/null
 	for name in sample-exit sample-crash; do
 		cp "$image/sample/bin/sample" "$root/usr/sbin/$name"
