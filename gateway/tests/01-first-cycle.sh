@@ -1,8 +1,8 @@
 # The first cycle as BusyBox init started it: the init script ran ./supervisor from its own
 # directory in the background, and the daemon started every sample without "-r".
 . ./lib.sh
-await 30 "the first cycle" started sample-exit 1 || exit 1
-await 15 "the first cycle" started sample-crash 1 || exit 1
+await 60 "the first cycle" started sample-exit 1 || exit 1
+await 60 "the first cycle" started sample-crash 1 || exit 1
 daemon=$(pidof supervisor)
 echo "daemon: $(tr '\0' ' ' </proc/$daemon/cmdline)in $(readlink /proc/$daemon/cwd)," \
 	"child of $(cat /proc/$(cut -d' ' -f4 /proc/$daemon/stat)/comm)"

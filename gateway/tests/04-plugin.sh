@@ -9,9 +9,9 @@ package /tmp/plugin.tgz sample-exit sample-crash
 installs_plugin /tmp/plugin.tgz
 ctl sample-crash run
 start_daemon
-await 20 "the plugin" started sample-exit 2 || exit 1
-await 15 "the plugin" started sample-crash 2 || exit 1
-await 15 "the killed instance to be reaped" said "No such pid" || exit 1
+await 60 "the plugin" started sample-exit 2 || exit 1
+await 60 "the plugin" started sample-crash 2 || exit 1
+await 60 "the killed instance to be reaped" said "No such pid" || exit 1
 starts
 echo "/data/ holds:" $(ls -A /data)
 echo "/data//.bootchk: $(cat /data/.bootchk)"

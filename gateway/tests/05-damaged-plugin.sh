@@ -11,9 +11,9 @@ package /tmp/damaged.tgz sample-exit sample-crash
 installs_plugin /tmp/damaged.tgz
 ctl sample-crash run
 start_daemon
-await 20 "base mode again" started sample-crash 2 || exit 1
-await 15 "base mode again" started sample-exit 3 || exit 1
-await 15 "the killed instances to be reaped" sh -c "[ \$(grep -c 'No such pid' $daemon_out) = 2 ]" || exit 1
+await 60 "base mode again" started sample-crash 2 || exit 1
+await 60 "base mode again" started sample-exit 3 || exit 1
+await 60 "the killed instances to be reaped" sh -c "[ \$(grep -c 'No such pid' $daemon_out) = 2 ]" || exit 1
 starts
 [ -e /data/.bootchk ] || echo "/data//.bootchk: deleted"
 output

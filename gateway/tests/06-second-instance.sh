@@ -3,7 +3,7 @@
 watch sample-exit
 ctl sample-exit run
 start_daemon
-await 20 "the first instance" started sample-exit 1 || exit 1
+await 60 "the first instance" started sample-exit 1 || exit 1
 first=$(pidof supervisor)
 $dir/supervisor
 echo "the second instance: exit status $?"

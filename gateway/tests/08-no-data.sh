@@ -8,7 +8,7 @@ cp $dir/sample-exit /tmp/pkg/
 package /tmp/plugin.tgz sample-exit
 installs_plugin /tmp/plugin.tgz
 start_daemon
-await 20 "the next cycle" started sample-exit 2 || exit 1
+await 60 "the next cycle" started sample-exit 2 || exit 1
 starts
 [ -e /data ] || echo "/data: still missing"
 [ -e /tmp/.uci/ttupgrade.tgz ] || echo "the package: removed"

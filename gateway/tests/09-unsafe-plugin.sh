@@ -10,7 +10,7 @@ ln -s /etc /tmp/pkg/link
 package /tmp/unsafe.tgz sample-exit link
 installs_plugin /tmp/unsafe.tgz
 start_daemon
-await 20 "base mode again" started sample-exit 2 || exit 1
+await 60 "base mode again" started sample-exit 2 || exit 1
 starts
 echo "/data/ holds:" $(ls -A /data)
 output | sed 's,: l[rwx-]* .* link -> ,: (listing line) link -> ,'

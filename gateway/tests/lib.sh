@@ -6,14 +6,15 @@ log=/tmp/samples.log
 daemon_out=/tmp/daemon.out
 
 # await SECONDS WHAT COMMAND...: polls COMMAND until it succeeds; after SECONDS it says that
-# WHAT did not happen, and fails.
+# WHAT did not happen, shows the starts and the daemon's output so far, and fails.
 await() {
 	aw_deadline=$(($(cut -d. -f1 /proc/uptime) + $1))
 	aw_what=$2
 	shift 2
 	until "$@"; do
 		if [ "$(cut -d. -f1 /proc/uptime)" -ge "$aw_deadline" ]; then
-			echo "timed out waiting for $aw_what"
+			echo "timed out waiting for $aw_what; the starts and the daemon's output:"
+			cat $log $daemon_out 2>/dev/null
 			return 1
 		fi
 		usleep 100000
