@@ -25,7 +25,7 @@ root=$out/image/root
 cp "$root/usr/sbin/supervisor" "$work/disk/footprint/"
 cp "$root/usr/sbin/sample-exit" "$work/disk/footprint/sleeper"
 printf '{"__watch": {"processes": [{"base": "sleeper"}]}}\n' >"$work/disk/footprint/config"
-mke2fs -q -t ext4 -d "$work/disk" "$work/disk.img" 16M
+mke2fs -q -t ext4 -d "$work/disk" "$work/disk.img" 16M >/dev/null
 echo "booting the gateway image; 20 s idle spell (console in ${work#"$top"/}/console.log)" >&2
 "$top/scripts/gateway.sh" boot footprint "$work/console.log" "$work/results" "$work/overlay" "$work/disk.img"
 
