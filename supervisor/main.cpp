@@ -7,8 +7,10 @@
 int main(int argc, char** argv)
 {
     // Line-buffered even into a file or a pipe, so that the daemon's lines and those of
-    // its children appear in the order they were written.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // its children appear in the order they were written, each whole. The size matters:
+    // uClibc-ng takes a size of 0 for no buffer, and then writes every piece of a line on
+    // its own, between which a child's line can land.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     close_inherited_fds(3);
 
     // Static storage starts out all zero, which is the cleared record start-up needs.
