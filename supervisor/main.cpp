@@ -9,6 +9,7 @@ int main(int argc, char** argv)
     // Line-buffered even into a file or a pipe, so that the daemon's lines and those of
     // its children appear in the order they were written.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    open_standard_fds();
     close_inherited_fds(3);
 
     // Static storage starts out all zero, which is the cleared record start-up needs.
