@@ -161,24 +161,6 @@ def test_install_into_a_data_dir_that_fails_keeps_the_old_files(sv, status, data
     assert sv.argvs("a") == [["a"], ["a", "-r", str(status)]]
 
 
-def test_package_that_is_a_fifo_does_not_block_the_install(sv):
-    sv.bootchk(RECORD_BASE)
-    sv.config(["a"])
-    sv.program("a", "exit 131", "run")
-    fifo = sv.seed / "tmp/.uci/ttupgrade.tgz"
-    fifo.parent.mkdir(parents=True)
-    os.mkfifo(fifo)
-    sv.start()
-    sv.wait_starts(2, "a")
-    assert sv.stop() is None
-
-    assert sv.out() == "failed to read /tmp/.uci//ttupgrade.tgz: not a regular file\n"
-    assert sorted(os.listdir(sv.snap("/data"))) == [".bootchk"]
-    assert sv.snap("/data/.bootchk").read_text() == RECORD_BASE[:-1] + ',"luadata":1}'
-    assert not os.path.lexists(sv.snap(PACKAGE))
-    assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
-
-
 # --- helper programs missing or failing -----------------------------------------------
 
 def test_killall_missing_leaves_old_instances_and_supervision_goes_on(sv):
