@@ -17,8 +17,8 @@ constexpr size_t LOG_LINE_SIZE = 256;
 constexpr size_t TIMESTAMP_SIZE = 64;
 // The lock file never grows past EXIT_LOG_CAP bytes; when it would, the oldest exit-log
 // lines go until the rest of the log takes at most EXIT_LOG_KEEP bytes.
-constexpr off_t EXIT_LOG_CAP = 64 * 1024;
-constexpr off_t EXIT_LOG_KEEP = 32 * 1024;
+constexpr off_t EXIT_LOG_CAP = 65536;
+constexpr off_t EXIT_LOG_KEEP = 32768;
 constexpr size_t LOG_CHUNK = 1024;
 constexpr int64_t NS_PER_S = 1000000000;
 
@@ -69,8 +69,8 @@ void make_room(int fd, size_t length)
         return;
     char buffer[LOG_CHUNK];
     off_t head = line_end(fd, 0, end, buffer);
-    off_t from = end - EXIT_LOG_KEEP > head ? line_end(fd, end - EXIT_LOG_KEEP - 1, end, buffer)
-                                            : head;
+    off_t from =
+        end - EXIT_LOG_KEEP > head ? line_end(fd, end - EXIT_LOG_KEEP - 1, end, buffer) : head;
     off_t to = head;
     while (from < end) {
         ssize_t n = pread(fd, buffer, chunk(from, end), from);
@@ -95,10 +95,12 @@ void make_room(int fd, size_t length)
 void pace_cycle(const timespec& begun)
 {
     timespec now = {};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
-        static_cast<int64_t>(now.tv_sec - begun.tv_sec) * NS_PER_S + (now.tv_nsec - begun.tv_nsec) >=
-            NS_PER_S)
-        return;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+        int64_t elapsed = static_cast<int64_t>(now.tv_sec - begun.tv_sec) * NS_PER_S +
+                          (now.tv_nsec - begun.tv_nsec);
+        if (elapsed >= NS_PER_S)
+            return;
+    }
     sleep(1); // also when the clock cannot be read: never a cycle without a pause
 }
 
