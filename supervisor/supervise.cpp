@@ -59,14 +59,24 @@ off_t line_end(int fd, off_t at, off_t end, char (&buffer)[LOG_CHUNK])
     return end;
 }
 
+// Ends the lock file at AT, where the next line is then written.
+void cut_log(int fd, off_t at)
+{
+    if (ftruncate(fd, at) != 0) {
+        // Cannot fail on the daemon's own regular file, opened for writing.
+    }
+    lseek(fd, at, SEEK_SET);
+}
+
 // Makes room for LENGTH more bytes at the descriptor's position within EXIT_LOG_CAP. The
 // kept lines are moved forward behind the directory line, in place through the locked
-// descriptor, and the file is cut behind them; only whole lines are dropped.
-void make_room(int fd, size_t length)
+// descriptor, and the file is cut behind them; only whole lines are dropped. Returns the
+// position at which the next line goes, or -1 when it is unknown.
+off_t make_room(int fd, size_t length)
 {
     off_t end = lseek(fd, 0, SEEK_CUR);
     if (end < 0 || end + static_cast<off_t>(length) <= EXIT_LOG_CAP)
-        return;
+        return end;
     char buffer[LOG_CHUNK];
     off_t head = line_end(fd, 0, end, buffer);
     off_t from =
@@ -81,10 +91,8 @@ void make_room(int fd, size_t length)
         from += n;
         to += n;
     }
-    if (ftruncate(fd, to) != 0) {
-        // Cannot fail on the daemon's own regular file, opened for writing.
-    }
-    lseek(fd, to, SEEK_SET);
+    cut_log(fd, to);
+    return to;
 }
 
 // A new cycle begins no sooner than a second after the previous one began, on the
@@ -178,10 +186,12 @@ void log_exit(int status_code, int exited_normally, const char* name, int fd)
         timestamp[0] = '\0';
     char line[LOG_LINE_SIZE];
     size_t len = format_exit_line(line, sizeof line, timestamp, name, status_code, exited_normally);
-    make_room(fd, len);
-    if (write(fd, line, len) < 0) {
-        // The exit log is best effort; supervision goes on.
-    }
+    off_t at = make_room(fd, len);
+    // The exit log is best effort; supervision goes on. A line cut short (a full file
+    // system) is taken back, so that no later line runs into it.
+    ssize_t n = write(fd, line, len);
+    if (n >= 0 && static_cast<size_t>(n) < len && at >= 0)
+        cut_log(fd, at);
 }
 
 int wait_and_restart(SupervisorState& state, int& last_exit_code)

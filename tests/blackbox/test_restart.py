@@ -3,6 +3,7 @@ killing of watched names at every cycle."""
 import os
 import re
 import time
+from pathlib import Path
 
 import pytest
 
@@ -10,10 +11,10 @@ ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}"
 TZ_OFFSET = 13.5 * 3600  # the runs use TZ=XYZ-13:30
 
 
-def log_lines(sv):
-    """The exit log: the lock file after its directory line."""
+def log_lines(sv, lock=None):
+    """The exit log: the lock file (the one left, or the file LOCK) after its directory line."""
     head = f"{sv.bindir}\n"
-    text = sv.lock_path().read_text()
+    text = (lock or sv.lock_path()).read_text()
     assert text.startswith(head)
     return text[len(head):].splitlines(keepends=True)
 
@@ -182,6 +183,11 @@ def test_cycle_of_more_than_a_second_is_followed_at_once(sv):
 LOG_CAP, LOG_KEEP = 65536, 32768
 
 
+def live_lock_path(sv):
+    """The lock file of the running sandbox, seen through its root."""
+    return Path(f"/proc/{sv._sandbox_pid()}/root/tmp/.uci/supervisor.run")
+
+
 def test_exit_log_keeps_the_newest_whole_lines_within_its_cap(sv):
     # Lines of 246 bytes, 24 of them the time: the cap is passed after about 266 exits,
     # and 520 exits pass it twice.
@@ -195,7 +201,7 @@ def test_exit_log_keeps_the_newest_whole_lines_within_its_cap(sv):
     sv.program(name, *[f"exit {code}" for code in codes], "run")
     sv.start()
     sv.wait_starts(1)
-    lock = f"/proc/{sv._sandbox_pid()}/root/tmp/.uci/supervisor.run"
+    lock = live_lock_path(sv)
     sizes = []
 
     def ended():
@@ -217,3 +223,22 @@ def test_exit_log_keeps_the_newest_whole_lines_within_its_cap(sv):
     assert strip_stamps(lines) == [f"{name} exited normally with code({code})\n"
                                    for code in codes[-kept:]]
     assert sv.lock_path().stat().st_size == head + kept * size
+
+
+def test_exit_log_on_a_full_file_system_keeps_whole_lines(sv):
+    # One page for the runtime directory: the lines that do not fit are not written,
+    # not even in part.
+    sv.sleep_ms = 0
+    sv.config(["a"])
+    sv.program("a", *["exit 0"] * 120, "run")
+    sv.start(wrap="mkdir /tmp/.uci && mount -t tmpfs -o size=4k uci /tmp/.uci || exit 1")
+    sv.wait_starts(121)
+    # The snapshot leaves out other file systems: the file is read where it is.
+    lock = live_lock_path(sv)
+    lines = log_lines(sv, lock)
+    size = lock.stat().st_size
+    assert sv.stop() is None
+
+    assert 0 < len(lines) < 120
+    assert set(strip_stamps(lines)) == {"a exited normally with code(0)\n"}
+    assert size <= 4096
