@@ -1,4 +1,5 @@
-"""Fixtures of the black-box tests: one sandboxed supervisor run per test."""
+"""Fixtures of the black-box tests: one sandboxed supervisor run per test. Without root
+there is no sandbox, and the run fails at once rather than skip every test."""
 import os
 import re
 import sys
@@ -10,10 +11,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "harness"))
 import harness  # noqa: E402
 
 
+def pytest_configure(config):
+    if os.geteuid() != 0:
+        raise pytest.UsageError("the black-box tests need root: the sandbox is a private "
+                                "PID and mount namespace")
+
+
 @pytest.fixture(scope="session")
 def paths():
-    if os.geteuid() != 0:
-        pytest.skip("the sandbox needs root")
     return harness.Paths()
 
 

@@ -169,8 +169,7 @@ def test_killall_missing_leaves_old_instances_and_supervision_goes_on(sv):
     sv.program("b", "run")
     # A search path with env alone, which starts the daemon.
     sv.start(wrap="mkdir /tmp/bin; ln -s /usr/bin/env /tmp/bin/env; export PATH=/tmp/bin")
-    sv.wait_starts(1, "b")
-    (sv.bindir / "go").touch()
+    sv.release("b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     assert len(sv.programs_alive(["b"])) == 2, "the old instance of b was killed"
@@ -205,9 +204,10 @@ def archive_damaged(sv):
 def test_plugin_install_that_fails_falls_back_to_base_mode(sv, setup):
     sv.config(["a", "b"])
     package = setup(sv)
-    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("a", f"await go; put {package} {PACKAGE}; exit 130", "run")
     sv.program("b", "run")
     sv.start()
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     sv.wait_for(lambda: sv.out().count("No such pid") == 2, what="the stale instances reaped")
@@ -229,7 +229,9 @@ def test_plugin_install_that_fails_falls_back_to_base_mode(sv, setup):
 
 # --- a program that crashes in a loop -------------------------------------------------
 
-EARLY, LATE = 20, 300
+# A leak of 24 bytes per exit, a block of 32 bytes in the C library's allocator, grows the
+# heap by some 30 kB between the two measures.
+EARLY, LATE = 20, 1000
 
 
 def settled_figures(sv, pid, samples=50):
@@ -257,15 +259,16 @@ def test_crash_loop_keeps_memory_and_descriptors_flat(sv, script, record):
     sv.wait_starts(EARLY)
     pid = sv.daemon_pid()
     rss_early, fds_early = settled_figures(sv, pid)
-    sv.wait_starts(LATE, timeout=120)
+    sv.wait_starts(LATE, timeout=300)
     rss_late, fds_late = settled_figures(sv, pid)
     assert sv.daemon_pid() == pid
     assert sv.stop() is None
 
     assert fds_late == fds_early
     # The address sanitizer holds freed memory back (its quarantine), so memory grows there
-    # by design; the other builds check it.
-    if os.environ.get("SANITIZED_BUILD") != "ON":
+    # by design; the other builds check it. There the leak check finds a leak when the
+    # daemon ends (the harness ends it with exit(0) on such a build).
+    if not sv.paths.sanitized:
         assert rss_late - rss_early <= 8, (rss_early, rss_late)  # kB: two pages at most
     sleeps = sv.sleeps()
     if script == "signal SEGV":

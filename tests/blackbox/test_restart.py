@@ -31,6 +31,7 @@ def test_restart_after_exit_and_kill_with_exit_log(sv):
     sv.start()
     sv.wait_starts(4, "a")
     end = time.time()
+    sv.wait_starts(1, "b")
     assert sv.stop() is None
 
     assert sv.argvs("a") == [["a"], ["a"], ["a", "-r", "9"], ["a", "-r", "7"]]
@@ -91,9 +92,7 @@ def test_exit_160_restarts_every_slot_and_reaps_stale_instances(sv):
     sv.program("a", "await go; exit 160", "run", where="data")
     sv.program("b", "run", where="data")
     sv.start()
-    sv.wait_starts(1, "a")
-    sv.wait_starts(1, "b")
-    (sv.bindir / "go").touch()
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     stale = sv.starts("b")[0]["pid"]
@@ -117,9 +116,7 @@ def test_watched_names_reach_killall_literally(sv):
     for name in NASTY_NAMES[1:]:
         sv.program(name, "run")
     sv.start()
-    for name in NASTY_NAMES:
-        sv.wait_starts(1, name)
-    (sv.bindir / "go").touch()
+    sv.release(*NASTY_NAMES)
     for name in NASTY_NAMES:
         sv.wait_starts(2, name)
     assert sorted(p.name for p in sv.work.rglob("m[1-4]")) == [], "the shell ran a name"

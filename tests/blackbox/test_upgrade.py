@@ -42,9 +42,10 @@ def test_plugin_install_starts_the_plugin_from_data(sv, old_record):
     sv.config(["a", "b"])
     with_loader(sv)
     package = plugin_package(sv, ["a", "b"])
-    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("a", f"await go; put {package} {PACKAGE}; exit 130", "run")
     sv.program("b", "run")
     sv.start("debug")
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     assert sv.stop() is None
@@ -62,9 +63,10 @@ def test_plugin_that_cannot_start_falls_back_to_base_mode(sv):
     sv.config(["a", "b"])
     with_loader(sv)
     package = plugin_package(sv, [])  # no programs: /data//a cannot be executed
-    sv.program("a", f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("a", f"await go; put {package} {PACKAGE}; exit 130", "run")
     sv.program("b", "run")
     sv.start()
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     sv.wait_for(lambda: "No such pid" in sv.out(), what="the failed plugin instance reaped")
@@ -93,9 +95,10 @@ def test_package_copied_byte_for_byte(sv, status, target, member, existing):
     package = blob(sv, 2500)
     if existing is not None:
         sv.seed_file("/data/" + target, b"x" * 9000, mode=existing)
-    sv.program("a", f"put {package} {PACKAGE}; exit {status}", "run")
+    sv.program("a", f"await go; put {package} {PACKAGE}; exit {status}", "run")
     sv.program("b", "run")
     sv.start(wrap="umask 0177")
+    sv.release("a", "b")
     sv.wait_starts(2, "a")
     sv.wait_starts(2, "b")
     assert sv.stop() is None

@@ -1,6 +1,7 @@
 // Fuzz target: the boot-check record check with its version gate. The input is the
 // record's contents; boot_record_check runs as it is, with "/data/" moved into the
 // scratch directory (fuzz_redirect.cpp). The input is also packed as a version text.
+#include "fuzz_json.h"
 #include "fuzz_support.h"
 #include "supervisor.h"
 
@@ -61,15 +62,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static SupervisorState state;
     const int mode = boot_record_check(state);
 
-    // What the record should decide: base mode unless it holds a string "version" that
-    // is not older than the record version and a "plugindata" whose integer value is 1;
-    // the record is removed only when its version is older.
+    // What the record should decide: base mode unless it is an object whose "version"
+    // is a string not older than the record version and whose "plugindata" has the
+    // integer value 1 (true, or a number of integer part 1); the record is removed only
+    // when its version is older. Members are found by hand (fuzz_member), and the integer
+    // value is taken from the kind and number, not from the code's lookups and fields.
     JsonTree doc(cJSON_Parse(text.c_str()));
-    const cJSON* version = doc ? cJSON_GetObjectItem(doc.get(), "version") : nullptr;
-    const bool has_version = cJSON_IsString(version);
+    const cJSON* version = fuzz_member(doc.get(), "version");
+    const bool has_version = fuzz_is(version, cJSON_String);
     const bool older = has_version && model_pack(version->valuestring) < model_pack(RECORD_VERSION);
-    const cJSON* plugin = doc ? cJSON_GetObjectItem(doc.get(), "plugindata") : nullptr;
-    const bool plugin_mode = has_version && !older && plugin && plugin->valueint == 1;
+    const cJSON* plugin = fuzz_member(doc.get(), "plugindata");
+    const bool plugin_one =
+        fuzz_is(plugin, cJSON_True) ||
+        (fuzz_is(plugin, cJSON_Number) && plugin->valuedouble >= 1 && plugin->valuedouble < 2);
+    const bool plugin_mode = has_version && !older && plugin_one;
     FUZZ_CHECK(mode == (plugin_mode ? 1 : 0));
 
     std::string after;

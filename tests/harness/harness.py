@@ -9,7 +9,9 @@ One Run is one daemon in one work dir under the build tree:
   WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
   WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
   WORKDIR/sanitizer.PID    a report of the address or undefined-behaviour sanitizer, from
-                           a build with them; closing a run that left one fails
+                           a build with them; closing a run that left one fails. On such
+                           a build the sandbox ends the daemon with SIGUSR2, on which the
+                           sleep interposer calls exit(0): its leak check runs then.
 
 A daemon built for another processor runs under qemu user emulation when the
 environment names the emulator (HARNESS_EMULATOR, e.g. "qemu-mips -L /usr/mips-linux-gnu");
@@ -39,6 +41,9 @@ class Paths:
         self.build = Path(env["HARNESS_BUILD_DIR"]).resolve()
         # The qemu user-mode command and its options; empty for a native daemon.
         self.emulator = shlex.split(env.get("HARNESS_EMULATOR", ""))
+        # A daemon built with the sanitizers is ended with exit(0) rather than SIGKILL,
+        # so that its leak check runs.
+        self.sanitized = env.get("SANITIZED_BUILD") == "ON"
 
 
 class Run:
@@ -115,6 +120,8 @@ class Run:
         }
         if self.now is not None:
             env["SLEEP_SHIM_TIME"] = str(self.now)
+        if self.paths.sanitized:
+            env.update(SLEEP_SHIM_EXIT_ON_USR2="1", SANDBOX_END_SIGNAL="USR2")
         return env
 
     def command(self, *args, path=None, argv0=None, wrap=None):
@@ -237,6 +244,15 @@ class Run:
     def wait_starts(self, count, name=None, timeout=10):
         return self.wait_for(lambda: len(self.starts(name)) >= count and self.starts(name),
                              timeout, f"{count} starts of {name or 'any program'}")
+
+    def release(self, *names, gate="go"):
+        """Creates the file GATE beside the daemon once each program of NAMES has recorded
+        its first start. A control script that begins with "await GATE" so holds back an
+        exit that ends the cycle: the next cycle's killall would otherwise kill a program
+        that has been started but has not yet recorded its start."""
+        for name in names:
+            self.wait_starts(1, name)
+        (self.bindir / gate).touch()
 
     def stop(self, timeout=10):
         """Ends the sandbox (snapshot first) and returns the daemon's exit status, or

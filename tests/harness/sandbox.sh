@@ -11,7 +11,10 @@
 # whose exit status is then written to WORKDIR/status, or as soon as the file WORKDIR/stop
 # appears (at the latest after SANDBOX_LIMIT seconds, default 300). Either way /tmp and
 # /data are first copied to WORKDIR/snap/; then every process left in the sandbox is
-# killed. Killing this script kills the whole sandbox.
+# killed. Before that, with SANDBOX_END_SIGNAL set (e.g. USR2), a CMD still running gets
+# that signal, again every 10 ms, for up to 5 seconds until it has ended: a program that
+# ends itself on it runs its exit handlers, which SIGKILL would skip. Killing this script
+# kills the whole sandbox.
 set -eu
 
 self=$(readlink -f "$0")
@@ -95,3 +98,11 @@ mkdir -p "$work/snap"
 # Only the sandbox's own files: a project tree under /tmp is bound in there too, and
 # copying it (with this very snapshot inside) would not end.
 cp -a --one-file-system /tmp /data "$work/snap/"
+if [ -n "${SANDBOX_END_SIGNAL-}" ]; then
+	tries=0
+	while kill -0 "$pid" 2>/dev/null && [ $tries -lt 500 ]; do
+		kill -s "$SANDBOX_END_SIGNAL" "$pid" 2>/dev/null || true
+		sleep 0.01
+		tries=$((tries + 1))
+	done
+fi

@@ -10,26 +10,71 @@
  * 64-bit time there, the definition below takes the C library's 64-bit name (__time64),
  * and the old name "time" answers as the C library does for a 32-bit time_t.
  *
+ * With SLEEP_SHIM_EXIT_ON_USR2 set, SIGUSR2 ends the process with exit(0) at its next
+ * wait, a sleep(3) or a waitpid(2) (one that is blocked returns for it), so that its exit
+ * handlers run: those of a build with the sanitizers check for leaks there. A process
+ * killed with SIGKILL never gets to them. The setting is removed from the environment,
+ * so that the programs the process starts keep the signal's default action.
+ *
  * Built for a target (SLEEP_SHIM_TARGET: another processor, run under qemu user
  * emulation, or another C library), it is loaded into a program whose children are host
  * programs that cannot load it: it then takes LD_PRELOAD out of the environment they
  * inherit.
  */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#ifdef SLEEP_SHIM_TARGET
-__attribute__((constructor)) static void keep_from_children(void)
+static volatile sig_atomic_t exit_asked;
+
+static void ask_exit(int sig)
 {
-    unsetenv("LD_PRELOAD");
+    (void)sig;
+    exit_asked = 1;
 }
+
+__attribute__((constructor)) static void sleep_shim_init(void)
+{
+#ifdef SLEEP_SHIM_TARGET
+    unsetenv("LD_PRELOAD");
 #endif
+    const char* on_usr2 = getenv("SLEEP_SHIM_EXIT_ON_USR2");
+    if (on_usr2 && *on_usr2) {
+        /* Without SA_RESTART: a blocked wait returns with EINTR. */
+        struct sigaction sa = {0};
+        sa.sa_handler = ask_exit;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGUSR2, &sa, NULL);
+    }
+    unsetenv("SLEEP_SHIM_EXIT_ON_USR2");
+}
+
+static void exit_if_asked(void)
+{
+    if (exit_asked)
+        exit(0);
+}
+
+pid_t waitpid(pid_t pid, int* status, int options)
+{
+    static pid_t (*real_waitpid)(pid_t, int*, int);
+    if (!real_waitpid)
+        real_waitpid = (pid_t(*)(pid_t, int*, int))dlsym(RTLD_NEXT, "waitpid");
+    exit_if_asked();
+    pid_t result = real_waitpid(pid, status, options);
+    if (result < 0 && errno == EINTR)
+        exit_if_asked();
+    return result;
+}
 
 unsigned int sleep(unsigned int seconds)
 {
@@ -51,6 +96,7 @@ unsigned int sleep(unsigned int seconds)
         struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&ts, NULL);
     }
+    exit_if_asked();
     return 0;
 }
 

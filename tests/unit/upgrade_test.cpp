@@ -137,11 +137,20 @@ TEST(CopyFileRaw, FailuresLeaveTheTargetAlone)
     EXPECT_EQ(copy_file_raw(scratch.at("missing").c_str(), scratch.at("dst").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
 
-    // A read error (a directory as the source) does not leave a partial target behind.
+    // A read error leaves the target as it was and no temporary file: a regular file
+    // whose read fails, this process's memory from address 0, which is not mapped.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file_raw("/proc/self/mem", scratch.at("dst").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "failed to read /proc/self/mem: Input/output error\n");
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "old");
+    EXPECT_EQ(scratch.entries(), 1u);
+
+    // A directory as the source is no regular file.
     testing::internal::CaptureStdout();
     EXPECT_EQ(copy_file_raw(scratch.dir.c_str(), scratch.at("dst").c_str()), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("failed to read " + scratch.dir),
-              std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "failed to read " + scratch.dir + ": not a regular file\n");
     EXPECT_EQ(read_file(scratch.at("dst").c_str()), "old");
 
     testing::internal::CaptureStdout();

@@ -1,5 +1,7 @@
 #include "supervisor.h"
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -46,11 +48,18 @@ TEST(Version, PackAndCompareWithRecordVersion)
     }
 }
 
-TEST(Version, PackLeavesTheTextAlone)
+TEST(Version, TextInWritableMemoryComparesEqualToItself)
 {
-    char text[] = "4.8.01.1";
-    version_pack(text);
-    EXPECT_STREQ(text, "4.8.01.1");
+    // A version text comes from a parsed record, in writable memory. Packing it must not
+    // split it in place at the dots: the same text packed again would then give only its
+    // first field, and a text would differ from itself.
+    for (const VersionCase& c : kVersions) {
+        SCOPED_TRACE(c.text);
+        std::string text = c.text;
+        EXPECT_EQ(version_compare(&text[0], &text[0]), 0);
+        EXPECT_EQ(version_pack(&text[0]), c.packed);
+        EXPECT_EQ(text, c.text);
+    }
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -71,13 +73,18 @@ TEST(WatchConfig, Cases)
         TempFile file(c.text);
         static SupervisorState state;
         memset(&state, 0, sizeof state);
-        state.procs[0].pid = 7;
+        for (WatchedProcess& proc : state.procs)
+            proc.pid = 7;
         ASSERT_EQ(load_watch_config(file.path.c_str(), state), c.result);
         if (c.result != 0)
             continue;
         EXPECT_EQ(names_of(state), c.names);
-        // Slots filled from the file start with pid 0; the default slot is left alone.
-        EXPECT_EQ(state.procs[0].pid, c.names == def ? 7 : 0);
+        // Every slot filled from the file starts with no child: a pid left in it would
+        // take the exit of an unrelated process for that program's.
+        if (c.names != def) {
+            for (int i = 0; i < state.count; i++)
+                EXPECT_EQ(state.procs[i].pid, 0) << "slot " << i;
+        }
     }
 }
 
@@ -98,17 +105,19 @@ TEST(WatchConfig, MissingEmptyAndLongName)
 
 TEST(JsonMembers, StringAndInt)
 {
-    JsonTree doc(cJSON_Parse(
-        R"({"s":"","n":1.5,"t":true,"f":false,"z":null,"a":[1],"o":{},"str":"1","Dup":0,"dup":1})"));
+    // Names match without regard to letter case, and the first match counts: "DUP" and
+    // "word" each match two members, whose values tell a miss, the first and the last apart.
+    JsonTree doc(cJSON_Parse(R"({"s":"","n":1.5,"t":true,"f":false,"z":null,"a":[1],"o":{},)"
+                             R"("str":"1","Dup":2,"dup":1,"Word":"first","WORD":"second"})"));
     ASSERT_TRUE(doc);
     struct Case {
         const char* key;
         const char* string;
         int integer;
     } cases[] = {
-        {"s", "", 0},        {"n", nullptr, 1},       {"t", nullptr, 1}, {"f", nullptr, 0},
-        {"z", nullptr, 0},   {"a", nullptr, 0},       {"o", nullptr, 0}, {"str", "1", 0},
-        {"DUP", nullptr, 0}, {"missing", nullptr, 0},
+        {"s", "", 0},        {"n", nullptr, 1},    {"t", nullptr, 1},       {"f", nullptr, 0},
+        {"z", nullptr, 0},   {"a", nullptr, 0},    {"o", nullptr, 0},       {"str", "1", 0},
+        {"DUP", nullptr, 2}, {"word", "first", 0}, {"missing", nullptr, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key);
@@ -121,13 +130,42 @@ TEST(JsonMembers, StringAndInt)
     }
 }
 
-TEST(JsonFile, ShortReadIsNoDocument)
+// What a read to the end gives: false when a read fails.
+bool read_to_end(const char* path, std::string& text)
 {
-    // Files that report a size they do not deliver: a sysfs file ("0-1", which would
-    // parse as the number 0) and a directory. /proc files report 0 and are not opened.
-    EXPECT_EQ(cjson_from_file("/sys/devices/system/cpu/online"), nullptr);
-    EXPECT_EQ(cjson_from_file("."), nullptr);
-    EXPECT_EQ(cjson_from_file("/proc/self/status"), nullptr);
+    int fd = open(path, O_RDONLY);
+    char buffer[4096];
+    ssize_t n = fd < 0 ? -1 : 0;
+    while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    if (fd >= 0)
+        close(fd);
+    return n == 0;
+}
+
+TEST(JsonFile, FileThatDoesNotDeliverItsSizeIsNoDocument)
+{
+    // Only a file read in full up to the size that stat reports is a document:
+    //  - a /proc file reports 0 and holds a number ("0\n"): it is not read at all;
+    //  - a sysfs attribute reports a page and delivers "0-1\n", the number 0 followed by
+    //    text, which the parser accepts: a short read;
+    //  - a directory reports a size, and its read fails.
+    // Each fixture is checked to be so first: none of them passes by being missing.
+    for (const char* path : {"/proc/self/oom_score_adj", "/sys/devices/system/cpu/online", "."}) {
+        SCOPED_TRACE(path);
+        struct stat st = {};
+        ASSERT_EQ(stat(path, &st), 0);
+        std::string text;
+        if (read_to_end(path, text)) {
+            ASSERT_NE(static_cast<off_t>(text.size()), st.st_size);
+            JsonTree whole(cJSON_Parse(text.c_str()));
+            ASSERT_TRUE(whole) << "what the file delivers is no JSON: " << text;
+        } else {
+            ASSERT_GT(st.st_size, 0);
+        }
+        JsonTree doc(cjson_from_file(path));
+        EXPECT_EQ(doc.get(), nullptr);
+    }
 }
 
 } // namespace
