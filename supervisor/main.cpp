@@ -7,8 +7,10 @@
 int main(int argc, char** argv)
 {
     // Line-buffered even into a file or a pipe, so that the daemon's lines and those of
-    // its children appear in the order they were written.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // its children appear in the order they were written, each in one piece. The size is
+    // given: with 0, uClibc-ng drops the stream's buffer, and every printf then reaches
+    // the file in pieces between which another process's output can fall.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     open_standard_fds();
     close_inherited_fds(3);
 

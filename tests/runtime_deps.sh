@@ -14,7 +14,7 @@ status=0
 for lib in $(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
 	ok=0
 	case $lib in
-	libc.so | libc.so.* | ld.so.* | ld-linux*.so.* | ld-musl-*.so.*) ok=1 ;;
+	libc.so | libc.so.* | ld.so.* | ld-linux*.so.* | ld-musl-*.so.* | ld-uClibc.so.*) ok=1 ;;
 	esac
 	for allowed in "$@"; do
 		case $lib in

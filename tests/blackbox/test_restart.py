@@ -7,6 +7,8 @@ from pathlib import Path
 
 import pytest
 
+import pytest
+
 ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}"
 TZ_OFFSET = 13.5 * 3600  # the runs use TZ=XYZ-13:30
 
@@ -49,16 +51,25 @@ def test_restart_after_exit_and_kill_with_exit_log(sv):
         assert line[:24] in stamps and line[24:26] == ": ", line
 
 
-def test_exit_log_time_past_2038(sv):
-    # Beyond a 32-bit time_t: 2100-01-01 01:02:03 UTC.
-    sv.now = now = 4102444800 + 3723
+@pytest.mark.parametrize("now", [
+    2**31,  # 2038-01-19 03:14:08 UTC, the first second beyond a 32-bit time_t
+    4102444800 + 3723,  # 2100-01-01 01:02:03 UTC
+], ids=["2038", "2100"])
+def test_exit_log_time_past_2038(sv, now):
+    # A 64-bit time_t stamps the date itself. A 32-bit one (uClibc-ng on 32-bit MIPS)
+    # wraps as the kernel's 32-bit time calls do, into December 1901 onwards: the daemon
+    # goes on supervising and stamps the wrapped date, in full.
+    sv.now = now
     sv.config(["a"])
     sv.program("a", "exit 0", "run")
     sv.start()
     sv.wait_starts(2)
     assert sv.stop() is None
 
-    stamp = time.asctime(time.gmtime(now + TZ_OFFSET))
+    bits = sv.paths.time_t_bits
+    held = (now + 2**(bits - 1)) % 2**bits - 2**(bits - 1)
+    assert (held == now) == (bits == 64)
+    stamp = time.asctime(time.gmtime(held + TZ_OFFSET))
     assert log_lines(sv) == [f"{stamp}: a exited normally with code(0)\n"]
 
 

@@ -41,6 +41,8 @@ class Paths:
         self.build = Path(env["HARNESS_BUILD_DIR"]).resolve()
         # The qemu user-mode command and its options; empty for a native daemon.
         self.emulator = shlex.split(env.get("HARNESS_EMULATOR", ""))
+        # The width of the daemon's time_t in bits (its C library's, on its processor).
+        self.time_t_bits = 8 * int(env.get("TIME_T_SIZE", "8"))
         # A daemon built with the sanitizers is ended with exit(0) rather than SIGKILL,
         # so that its leak check runs.
         self.sanitized = env.get("SANITIZED_BUILD") == "ON"

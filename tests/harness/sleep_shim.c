@@ -8,7 +8,9 @@
  * time(2) reports SLEEP_SHIM_TIME (seconds since the epoch) when that is set, e.g. a
  * date past 2038, which a 32-bit target shows only with a 64-bit time_t. Built with
  * 64-bit time there, the definition below takes the C library's 64-bit name (__time64),
- * and the old name "time" answers as the C library does for a 32-bit time_t.
+ * and the old name "time" answers as the C library does for a 32-bit time_t. Against a
+ * C library whose time_t has only 32 bits (uClibc-ng on 32-bit MIPS), the time wraps
+ * modulo 2^32 into the signed range, as the kernel's 32-bit time calls return it there.
  *
  * With SLEEP_SHIM_EXIT_ON_USR2 set, SIGUSR2 ends the process with exit(0) at its next
  * wait, a sleep(3) or a waitpid(2) (one that is blocked returns for it), so that its exit
@@ -106,7 +108,7 @@ time_t time(time_t* out)
     time_t now = (time_t)-1;
     struct timespec ts;
     if (fixed && *fixed)
-        now = (time_t)strtoll(fixed, NULL, 10);
+        now = (time_t)strtoll(fixed, NULL, 10); /* GCC converts modulo 2^N */
     else if (clock_gettime(CLOCK_REALTIME, &ts) == 0)
         now = ts.tv_sec;
     if (out)

@@ -1,0 +1,204 @@
+#!/bin/sh
+# The gateway in a box: an SDK (uClibc-ng sysroot and CMake toolchain file), BusyBox and a
+# big-endian MIPS kernel, all built from Debian's source packages, and an initramfs image
+# that boots under qemu-system-mips with the daemon started by init.
+#
+#   scripts/gateway.sh build    SDK, BusyBox, kernel and image, into build-gateway/
+#   scripts/gateway.sh demo     boots the image and shows the daemon at work on its console
+#   scripts/gateway.sh test     the in-image tests and the black-box suite on uClibc-ng
+#
+# Builds are reused while their inputs are unchanged (each is keyed by a hash of them).
+# Needs root (apt-get for what is missing, the sandbox of the black-box suite).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/.." && pwd)
+out=${GATEWAY_OUT:-$top/build-gateway}
+
+# --- SDK: uClibc-ng sysroot, cJSON, toolchain file ------------------------------------------
+cross=mips-linux-gnu
+sdk=$out/sdk
+sysroot=$sdk/sysroot
+
+# A build is reused while the key of its inputs is the one stamped in its output directory:
+# input_key hashes files (their text) and words (package versions, source directories).
+input_key()
+{
+	for i; do
+		if [ -f "$i" ]; then cat "$i"; else echo "$i"; fi
+	done | sha256sum | cut -c1-16
+}
+fresh() { [ "$(cat "$1/.key" 2>/dev/null)" = "$2" ]; }
+stamp() { echo "$2" >"$1/.key"; }
+pkg_version() { dpkg-query -W -f='${Version}' "$1"; }
+
+# fetch_source PKG: the directory of Debian's source package PKG, unpacked under $out/src
+# the first time through the project's private apt configuration.
+fetch_source()
+{
+	fs_dir=$(find "$out/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" 2>/dev/null | head -n 1)
+	if [ -z "$fs_dir" ]; then
+		mkdir -p "$out/src"
+		(
+			. "$top/scripts/private-apt.sh"
+			private_apt "$out/apt" deb-src >&2
+			# apt downloads as its unprivileged user, which needs to write there.
+			chown _apt "$out/src" 2>/dev/null || true
+			cd "$out/src" && apt-get source -qq "$1" >&2
+		)
+		fs_dir=$(find "$out/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1)
+		[ -n "$fs_dir" ] || { echo "apt-get source $1 unpacked nothing" >&2; return 1; }
+	fi
+	echo "$fs_dir"
+}
+
+# check_fragment DIR FRAGMENT: each option set in FRAGMENT holds in DIR/.config (an option
+# whose dependencies are missing is dropped silently otherwise).
+check_fragment()
+{
+	grep -E '^[A-Za-z0-9_]+=|^# [A-Za-z0-9_]+ is not set' "$2" | while IFS= read -r line; do
+		grep -qxF "$line" "$1/.config" || { echo "$2: not taken: $line" >&2; return 1; }
+	done
+}
+
+# The sysroot: Linux's headers (linux-libc-dev-mips-cross), uClibc-ng from uclibc-source with
+# gateway/uclibc/config and its patches, then cJSON from Debian's source package.
+build_sdk()
+{
+	"$top/scripts/deps.sh" gcc-$cross g++-$cross linux-libc-dev-mips-cross uclibc-source \
+		make patch xz-utils cmake ninja-build pkgconf dpkg-dev debian-archive-keyring file
+	tarball=$(dpkg -L uclibc-source | grep '/uClibc-ng-[^/]*\.tar\.xz$' | head -n 1)
+	cjson_src=$(fetch_source cjson)
+	key=$(input_key "$tarball" "$(pkg_version uclibc-source)" "$(pkg_version linux-libc-dev-mips-cross)" \
+		"$($cross-gcc --version | head -n 1)" "${cjson_src##*/}" "$here"/uclibc/*)
+	fresh "$sdk" "$key" && return 0
+	echo "--- SDK: uClibc-ng, cJSON (into ${sdk#"$top"/})"
+
+	work=$out/sdk-work
+	rm -rf "$sdk" "$work"
+	mkdir -p "$sysroot/usr/include" "$work"
+	for d in $(dpkg -L linux-libc-dev-mips-cross | sed -n "s|^/usr/$cross/include/\([^/]*\)/.*|\1|p" | sort -u); do
+		cp -a "/usr/$cross/include/$d" "$sysroot/usr/include/"
+	done
+
+	tar -xJf "$tarball" -C "$work"
+	uclibc=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'uClibc-ng-*')
+	for p in "$here"/uclibc/*.patch; do
+		patch -d "$uclibc" -p1 --quiet <"$p"
+	done
+	make -C "$uclibc" ARCH=mips defconfig >/dev/null
+	# Where it builds from and installs to; the options themselves are in the fragment.
+	printf '%s\n' "KERNEL_HEADERS=\"$sysroot/usr/include\"" "CROSS_COMPILER_PREFIX=\"$cross-\"" \
+		'RUNTIME_PREFIX="/"' 'DEVEL_PREFIX="/usr/"' 'SHARED_LIB_LOADER_PREFIX="/lib"' |
+		cat "$here/uclibc/config" - >>"$uclibc/.config"
+	make -C "$uclibc" olddefconfig >/dev/null 2>&1
+	check_fragment "$uclibc" "$here/uclibc/config"
+	make -C "$uclibc" -j2 >"$work/uclibc.log" 2>&1 || { tail -n 30 "$work/uclibc.log" >&2; return 1; }
+	make -C "$uclibc" PREFIX="$sysroot" install >>"$work/uclibc.log" 2>&1 ||
+		{ tail -n 30 "$work/uclibc.log" >&2; return 1; }
+	cp "$here/uclibc/toolchainfile.cmake" "$sdk/toolchainfile.cmake"
+
+	cmake -S "$cjson_src" -B "$work/cjson" -G Ninja -Wno-deprecated \
+		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
+		-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+		-DBUILD_SHARED_LIBS=OFF -DENABLE_CJSON_UTILS=OFF -DENABLE_CJSON_TEST=OFF \
+		-DENABLE_TARGET_EXPORT=OFF >/dev/null
+	cmake --build "$work/cjson" >/dev/null
+	DESTDIR=$sysroot cmake --install "$work/cjson" >/dev/null
+	stamp "$sdk" "$key"
+}
+
+# --- BusyBox ---------------------------------------------------------------------------------
+# Static, from Debian's source package, with the applets of gateway/busybox/config over
+# allnoconfig and the SDK's compiler flags; into $out/busybox/busybox.
+build_busybox()
+{
+	build_sdk
+	bb_src=$(fetch_source busybox)
+	key=$(input_key "${bb_src##*/}" "$here/busybox/config" "$(cat "$sdk/.key")")
+	fresh "$out/busybox" "$key" && return 0
+	echo "--- BusyBox (into ${out#"$top"/}/busybox)"
+	work=$out/busybox-work
+	rm -rf "$out/busybox" "$work"
+	mkdir -p "$out/busybox" "$work"
+	cflags=$(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")
+	make -C "$bb_src" O="$work" allnoconfig >/dev/null
+	# The fragment's options replace allnoconfig's settings of them; options that
+	# allnoconfig did not write (those that only the fragment's applets show) take their
+	# defaults.
+	{
+		printf '%s\n' "CONFIG_CROSS_COMPILER_PREFIX=\"$cross-\"" "CONFIG_SYSROOT=\"$sysroot\"" \
+			"CONFIG_EXTRA_CFLAGS=\"$cflags\""
+		cat "$here/busybox/config"
+	} >"$work/fragment"
+	awk 'NR == FNR { if (match($0, /^(# )?CONFIG_[A-Za-z0-9_]+/)) set[substr($0, RSTART, RLENGTH)] = 1; next }
+		{ n = $0; sub(/^# /, "", n); sub(/[= ].*/, "", n) } !(n in set) && !(("# " n) in set)' \
+		"$work/fragment" "$work/.config" >"$work/.config.base"
+	cat "$work/fragment" "$work/.config.base" >"$work/.config"
+	yes '' | make -C "$work" oldconfig >/dev/null 2>&1
+	check_fragment "$work" "$here/busybox/config"
+	make -C "$work" -j2 busybox >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; return 1; }
+	cp "$work/busybox" "$out/busybox/busybox"
+	stamp "$out/busybox" "$key"
+	echo "busybox: $(wc -c <"$out/busybox/busybox") bytes"
+}
+
+# --- The daemon on uClibc-ng: static for the image, dynamic for the black-box suite ----------
+# cmake_with_sdk SOURCE TREE [CMAKE ARGUMENTS]: configures and builds SOURCE into TREE with the
+# SDK's toolchain file. Ninja rebuilds what changed in SOURCE; a new SDK starts TREE afresh
+# (a changed C library is no dependency that Ninja sees).
+cmake_with_sdk()
+{
+	cw_src=$1 cw_tree=$2
+	shift 2
+	[ "$(cat "$cw_tree/.sdk-key" 2>/dev/null)" = "$(cat "$sdk/.key")" ] || rm -rf "$cw_tree"
+	cmake -S "$cw_src" -B "$cw_tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" \
+		"$@" >/dev/null
+	cmake --build "$cw_tree" -j 2 >"$cw_tree.log" 2>&1 || { tail -n 30 "$cw_tree.log" >&2; return 1; }
+	cp "$sdk/.key" "$cw_tree/.sdk-key"
+}
+
+# The daemon built with the SDK twice: static and stripped for the image, into
+# $out/supervisor-static, with the C library's unused functions left out (a quarter of its
+# size); dynamic (ld-uClibc) with its black-box tests, into $out/supervisor-shared.
+build_daemon()
+{
+	build_sdk
+	set -- -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF
+	cmake_with_sdk "$top" "$out/supervisor-static" "$@" -DBUILD_TESTING=OFF \
+		-DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
+		-DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--gc-sections"
+	cmake_with_sdk "$top" "$out/supervisor-shared" "$@" -DBUILD_TESTING=ON \
+		-DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog"
+	echo "daemon on uClibc-ng: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes" \
+		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
+}
+
+# --- Kernel ------------------------------------------------------------------------------------
+
+# --- Image -------------------------------------------------------------------------------------
+
+# --- Demo --------------------------------------------------------------------------------------
+
+# --- Tests -------------------------------------------------------------------------------------
+# The project's black-box suite against the dynamic daemon on uClibc-ng, under qemu-mips
+# with the sleep interposer built by the SDK; the watched programs it starts are the host
+# build's stand-in (build/, only that target).
+test_suite()
+{
+	"$top/scripts/deps.sh"
+	"$top/scripts/deps.sh" qemu-user
+	(cd "$top" && cmake --preset default >/dev/null)
+	cmake --build "$top/build" --target fake_prog >/dev/null
+	build_daemon
+	# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions.
+	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"
+	(cd "$out/sdk-check" && ctest --output-on-failure)
+	(cd "$out/supervisor-shared" && ctest --output-on-failure -j2)
+}
+
+case "${1:-}" in
+build) ;;
+demo) ;;
+test) ;;
+*) echo "usage: $0 build | demo | test" >&2; exit 2 ;;
+esac
