@@ -6,9 +6,10 @@
 # one a new cycle: killall, the boot-check record read, the program started). Its
 # resident memory (all, and anonymous) and open descriptors are taken after the first
 # exit and after the last one, where a preloaded hook (bench/soak_hook.c) ends it with
-# exit(0) so that the leak checker runs. Prints one table row per run: exits logged,
-# program starts, the figures first and at the end, the daemon's exit status, the
-# number of sanitizer reports and the seconds taken; exits 1 when a run went wrong.
+# exit(0) so that the leak checker runs. Prints one table row per run: exits, program
+# starts, the figures first and at the end, the lock file's size, the daemon's exit
+# status, the number of sanitizer reports and the seconds taken; exits 1 when a run went
+# wrong.
 # Needs root (the sandbox).
 # Usage: bench/soak.sh [CYCLES]   (default 10000)
 set -eu
@@ -48,14 +49,16 @@ run() {
 	seconds=$(($(date +%s) - begin))
 
 	status=$(cat "$work/status" 2>/dev/null || echo none)
-	exits=$(($(wc -l <"$work/snap/tmp/.uci/supervisor.run") - 1))
+	# Every exit is followed by a start; the exit log keeps only its newest lines.
 	starts=$(wc -l <"$work/snap/tmp/starts")
+	exits=$((starts - 1))
+	log=$(wc -c <"$work/snap/tmp/.uci/supervisor.run")
 	reports=$(grep -c -E 'ERROR: (Address|Leak)Sanitizer|runtime error' "$work/err" || true)
 	# figures: "first|end VMRSS_KB RSSANON_KB FDS EXITS"
 	set -- "$1" $(awk '$1 == "first" { print $2, $3, $4 }' "$work/figures") \
 		$(awk '$1 == "end" { print $2, $3, $4 }' "$work/figures")
 	row "$1" "$exits" "$starts" "${2:-?}" "${5:-?}" "${3:-?}" "${6:-?}" "${4:-?}" "${7:-?}" \
-		"$status" "$reports" "$seconds"
+		"$log" "$status" "$reports" "$seconds"
 	# Anonymous memory (heap, stacks) and descriptors must not move; VmRSS also counts
 	# pages of shared libraries' code that are read in when first run.
 	[ "$status" = 0 ] && [ "$reports" = 0 ] && [ "$exits" = "$cycles" ] && [ $# = 7 ] &&
@@ -63,11 +66,11 @@ run() {
 }
 
 row() {
-	printf '%-17s %6s %6s %7s %7s %7s %7s %5s %5s %6s %7s %5s\n' "$@"
+	printf '%-17s %6s %6s %7s %7s %7s %7s %5s %5s %6s %6s %7s %5s\n' "$@"
 }
 
 failed=0
-row run exits starts "rss1 kB" "rssN kB" "anon1" "anonN" fds1 fdsN status reports secs
+row run exits starts "rss1 kB" "rssN kB" "anon1" "anonN" fds1 fdsN "log B" status reports secs
 run "exit 0, restarts" 0
 run "exit 160, cycles" 160
 [ "$failed" = 0 ] || { echo "soak: a run went wrong; see $build/soak-*/err and out" >&2; exit 1; }

@@ -75,9 +75,11 @@ print(f"   ran {time.monotonic() - began:.1f} s")
 
 print("\n-- the daemon's standard output:")
 print(run.out(), end="")
-print(f"\n-- restart delays shortened to {DELAY_MS} ms each by an LD_PRELOAD sleep "
+print(f"\n-- restart delays and pauses shortened to {DELAY_MS} ms each by an LD_PRELOAD sleep "
       "interposer (tests/harness/sleep_shim.c);")
 print("   the daemon asked for (seconds): " + " ".join(map(str, run.sleeps())))
+print("   (10, and 60 after a SIGSEGV: restart delays; 1: the pause before a cycle that follows")
+print("   one begun less than a second before, so that cycles come at most once a second)")
 
 print(f"\n-- lock file /tmp/.uci/{run.daemon.name}.run (directory line, then the exit log, UTC):")
 print(run.lock_path().read_text(), end="")

@@ -7,10 +7,11 @@
 int main(int argc, char** argv)
 {
     // Line-buffered even into a file or a pipe, so that the daemon's lines and those of
-    // its children appear in the order they were written, each whole. The size matters:
-    // uClibc-ng takes a size of 0 for no buffer, and then writes every piece of a line on
-    // its own, between which a child's line can land.
+    // its children appear in the order they were written, each in one piece. The size is
+    // given: with 0, uClibc-ng drops the stream's buffer, and every printf then reaches
+    // the file in pieces between which another process's output can fall.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    open_standard_fds();
     close_inherited_fds(3);
 
     // Static storage starts out all zero, which is the cleared record start-up needs.

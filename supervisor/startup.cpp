@@ -13,6 +13,20 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// A descriptor 0, 1 or 2 that the parent left closed would be taken by the next file
+// the daemon opens: the lock file would then receive the daemon's messages, or be
+// passed to every watched program as its standard input or output. /dev/null fills the
+// gaps; the first descriptor it gets above 2 is not needed.
+void open_standard_fds()
+{
+    int fd;
+    do
+        fd = open("/dev/null", O_RDWR);
+    while (fd >= 0 && fd <= 2);
+    if (fd > 2)
+        close(fd);
+}
+
 void close_inherited_fds(int first)
 {
     long limit = sysconf(_SC_OPEN_MAX);

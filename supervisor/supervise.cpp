@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,12 @@ namespace {
 
 constexpr size_t LOG_LINE_SIZE = 256;
 constexpr size_t TIMESTAMP_SIZE = 64;
+// The lock file never grows past EXIT_LOG_CAP bytes; when it would, the oldest exit-log
+// lines go until the rest of the log takes at most EXIT_LOG_KEEP bytes.
+constexpr off_t EXIT_LOG_CAP = 65536;
+constexpr off_t EXIT_LOG_KEEP = 32768;
+constexpr size_t LOG_CHUNK = 1024;
+constexpr int64_t NS_PER_S = 1000000000;
 
 // Runs a fixed shell script with one positional parameter and waits for it. The parameter
 // reaches the script as "$1", so no character of it is ever read as shell syntax.
@@ -28,6 +36,80 @@ void run_script(const char* script, const char* arg)
     }
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+}
+
+// Bytes of the lock file to read at AT, at most a chunk, none from END on.
+size_t chunk(off_t at, off_t end)
+{
+    return end - at < static_cast<off_t>(LOG_CHUNK) ? static_cast<size_t>(end - at) : LOG_CHUNK;
+}
+
+// Offset just past the first newline at or after AT, or END when there is none.
+off_t line_end(int fd, off_t at, off_t end, char (&buffer)[LOG_CHUNK])
+{
+    while (at < end) {
+        ssize_t n = pread(fd, buffer, chunk(at, end), at);
+        if (n <= 0)
+            return end;
+        const void* newline = memchr(buffer, '\n', static_cast<size_t>(n));
+        if (newline)
+            return at + (static_cast<const char*>(newline) - buffer) + 1;
+        at += n;
+    }
+    return end;
+}
+
+// Ends the lock file at AT, where the next line is then written.
+void cut_log(int fd, off_t at)
+{
+    if (ftruncate(fd, at) != 0) {
+        // Cannot fail on the daemon's own regular file, opened for writing.
+    }
+    lseek(fd, at, SEEK_SET);
+}
+
+// Makes room for LENGTH more bytes at the descriptor's position within EXIT_LOG_CAP. The
+// kept lines are moved forward behind the directory line, in place through the locked
+// descriptor, and the file is cut behind them; only whole lines are dropped. Returns the
+// position at which the next line goes, or -1 when it is unknown.
+off_t make_room(int fd, size_t length)
+{
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < 0 || end + static_cast<off_t>(length) <= EXIT_LOG_CAP)
+        return end;
+    char buffer[LOG_CHUNK];
+    off_t head = line_end(fd, 0, end, buffer);
+    off_t from =
+        end - EXIT_LOG_KEEP > head ? line_end(fd, end - EXIT_LOG_KEEP - 1, end, buffer) : head;
+    off_t to = head;
+    while (from < end) {
+        ssize_t n = pread(fd, buffer, chunk(from, end), from);
+        if (n <= 0 || pwrite(fd, buffer, static_cast<size_t>(n), to) != n) {
+            to = head; // a part moved would leave a cut line: drop the whole log instead
+            break;
+        }
+        from += n;
+        to += n;
+    }
+    cut_log(fd, to);
+    return to;
+}
+
+// A new cycle begins no sooner than a second after the previous one began, on the
+// monotonic clock: a program that ends its cycle at once (exit 160, or an install
+// without a package) costs one cycle a second, not a whole processor and an exit log
+// that grows without end. sleep takes whole seconds, so what remains of the second is
+// waited as one whole second: the next cycle begins 1 to 2 seconds after a short one began.
+void pace_cycle(const timespec& begun)
+{
+    timespec now = {};
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+        int64_t elapsed = static_cast<int64_t>(now.tv_sec - begun.tv_sec) * NS_PER_S +
+                          (now.tv_nsec - begun.tv_nsec);
+        if (elapsed >= NS_PER_S)
+            return;
+    }
+    sleep(1); // also when the clock cannot be read: never a cycle without a pause
 }
 
 } // namespace
@@ -104,9 +186,12 @@ void log_exit(int status_code, int exited_normally, const char* name, int fd)
         timestamp[0] = '\0';
     char line[LOG_LINE_SIZE];
     size_t len = format_exit_line(line, sizeof line, timestamp, name, status_code, exited_normally);
-    if (write(fd, line, len) < 0) {
-        // The exit log is best effort; supervision goes on.
-    }
+    off_t at = make_room(fd, len);
+    // The exit log is best effort; supervision goes on. A line cut short (a full file
+    // system) is taken back, so that no later line runs into it.
+    ssize_t n = write(fd, line, len);
+    if (n >= 0 && static_cast<size_t>(n) < len && at >= 0)
+        cut_log(fd, at);
 }
 
 int wait_and_restart(SupervisorState& state, int& last_exit_code)
@@ -160,7 +245,11 @@ int wait_and_restart(SupervisorState& state, int& last_exit_code)
 void supervise(SupervisorState& state)
 {
     int last_exit_code = 0;
-    for (;;) {
+    timespec begun = {};
+    for (bool first = true;; first = false) {
+        if (!first)
+            pace_cycle(begun);
+        clock_gettime(CLOCK_MONOTONIC, &begun);
         kill_watched(state);
         state.plugin_installed = boot_record_check(state);
         for (int i = 0; i < state.count; i++) {

@@ -53,6 +53,7 @@ struct SupervisorState {
 };
 
 // Start-up and the single-instance lock (startup.cpp).
+void open_standard_fds();
 void close_inherited_fds(int first);
 void format_lock_path(SupervisorState& state, const char* program);
 void enter_program_dir(const char* path);

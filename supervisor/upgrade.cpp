@@ -189,6 +189,15 @@ void install_upgrade(const SupervisorState& /*state*/, int status)
 {
     char package[PACKAGE_PATH_SIZE];
     snprintf(package, sizeof package, "%s/%s", RUNTIME_DIR, UPGRADE_PACKAGE_FILE);
+    // Only a regular file is a package. Anything else would never be consumed, and every
+    // exit asking for an install would append another member to the record on flash.
+    struct stat st = {};
+    if (stat(package, &st) != 0)
+        return;
+    if (!S_ISREG(st.st_mode)) {
+        printf("%s is no regular file, not installed\n", package);
+        return;
+    }
     if (access(package, R_OK) != 0)
         return;
 

@@ -23,13 +23,22 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpversion
   OUTPUT_VARIABLE _gcc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(_cxx_include /usr/mips-linux-gnu/include/c++/${_gcc_version})
 
-# 64-bit file offsets: stat() on file systems with 64-bit inode numbers. (time_t stays 32
-# bits: this uClibc-ng has no 64-bit time on 32-bit targets.) The link options are in the
-# compile flags too, which CMake passes to every link, so that CMAKE_EXE_LINKER_FLAGS stay
-# free for the project's own (e.g. -static).
-set(_c "-muclibc -nostdinc -isystem ${_gcc_include} -isystem ${CMAKE_SYSROOT}/usr/include -D_FILE_OFFSET_BITS=64 -B${CMAKE_SYSROOT}/usr/lib/ -static-libgcc")
-set(CMAKE_C_FLAGS_INIT "${_c}")
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${_cxx_include} -isystem ${_cxx_include}/mips-linux-gnu -isystem ${_cxx_include}/backward ${_c}")
+# These flags are added to every compile and link of the project (and of CMake's own
+# checks, which read this file too), after CMAKE_<LANG>_FLAGS: a project or a developer
+# setting those keeps the SDK. 64-bit file offsets: stat() on file systems with 64-bit inode
+# numbers. (time_t stays 32 bits: this uClibc-ng has no 64-bit time on 32-bit targets.)
+set(SDK_COMPILE_FLAGS -muclibc -nostdinc "SHELL:-isystem ${_gcc_include}"
+  "SHELL:-isystem ${CMAKE_SYSROOT}/usr/include" -D_FILE_OFFSET_BITS=64)
+set(SDK_CXX_INCLUDES "SHELL:-isystem ${_cxx_include}" "SHELL:-isystem ${_cxx_include}/mips-linux-gnu"
+  "SHELL:-isystem ${_cxx_include}/backward")
+set(SDK_LINK_FLAGS -muclibc -B${CMAKE_SYSROOT}/usr/lib/ -static-libgcc)
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  foreach(_flag IN LISTS SDK_CXX_INCLUDES)
+    add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${_flag}>")
+  endforeach()
+  add_compile_options(${SDK_COMPILE_FLAGS})
+  add_link_options(${SDK_LINK_FLAGS})
+endif()
 
 # Programs built with this file run on this machine under qemu user emulation (Debian's
 # qemu-user), with the sysroot's dynamic loader and libraries.

@@ -161,24 +161,6 @@ def test_install_into_a_data_dir_that_fails_keeps_the_old_files(sv, status, data
     assert sv.argvs("a") == [["a"], ["a", "-r", str(status)]]
 
 
-def test_package_that_is_a_fifo_does_not_block_the_install(sv):
-    sv.bootchk(RECORD_BASE)
-    sv.config(["a"])
-    sv.program("a", "exit 131", "run")
-    fifo = sv.seed / "tmp/.uci/ttupgrade.tgz"
-    fifo.parent.mkdir(parents=True)
-    os.mkfifo(fifo)
-    sv.start()
-    sv.wait_starts(2, "a")
-    assert sv.stop() is None
-
-    assert sv.out() == "failed to read /tmp/.uci//ttupgrade.tgz: not a regular file\n"
-    assert sorted(os.listdir(sv.snap("/data"))) == [".bootchk"]
-    assert sv.snap("/data/.bootchk").read_text() == RECORD_BASE[:-1] + ',"luadata":1}'
-    assert not os.path.lexists(sv.snap(PACKAGE))
-    assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
-
-
 # --- helper programs missing or failing -----------------------------------------------
 
 def test_killall_missing_leaves_old_instances_and_supervision_goes_on(sv):
@@ -294,7 +276,8 @@ def test_crash_loop_keeps_memory_and_descriptors_flat(sv, script, record):
         assert sleeps == [60, 660, 1260] + [7200] * (len(sleeps) - 3)
         assert sv.out() == "".join(f"Will restart segv prog after {s} secs\n" for s in sleeps)
     else:
-        assert sleeps == [] and sv.out() == ""
+        # No restart delay: only the pause before a cycle that follows one of under a second.
+        assert set(sleeps) == {1} and sv.out() == ""
         assert sv.snap("/data/.bootchk").read_text() == record
 
 

@@ -1,7 +1,11 @@
 """The supervision loop: restarts and their delays, the exit log, restart-all, and the
 killing of watched names at every cycle."""
+import os
 import re
 import time
+from pathlib import Path
+
+import pytest
 
 import pytest
 
@@ -9,10 +13,10 @@ ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d \d{4}"
 TZ_OFFSET = 13.5 * 3600  # the runs use TZ=XYZ-13:30
 
 
-def log_lines(sv):
-    """The exit log: the lock file after its directory line."""
+def log_lines(sv, lock=None):
+    """The exit log: the lock file (the one left, or the file LOCK) after its directory line."""
     head = f"{sv.bindir}\n"
-    text = sv.lock_path().read_text()
+    text = (lock or sv.lock_path()).read_text()
     assert text.startswith(head)
     return text[len(head):].splitlines(keepends=True)
 
@@ -110,7 +114,7 @@ def test_exit_160_restarts_every_slot_and_reaps_stale_instances(sv):
     assert sv.argvs("b") == [["/data//b", *PLUGIN_ARGS], ["/data//b", "-r", "160", *PLUGIN_ARGS]]
     assert sv.out() == f"No such pid({stale}) for reexec\n"
     assert strip_stamps(log_lines(sv)) == ["a exited normally with code(160)\n"]
-    assert sv.sleeps() == []
+    assert sv.sleeps() in ([], [1])  # no restart delay; a pause when the cycle was short
 
 
 NASTY_NAMES = ["semi x;touch m1", "dollar $(touch m2)", "back `touch m3`",
@@ -150,3 +154,101 @@ def test_long_program_path_and_long_exit_log_lines(sv):
     assert [len(line) for line in lines] == [255, 255]
     for line in lines:
         assert re.fullmatch(ASCTIME + ": " + re.escape(name[:228]) + "\n", line)
+
+
+# --- the pace of cycles and the size of the exit log ----------------------------------
+
+@pytest.mark.parametrize("status", [160, 130, 131], ids=["restart-all", "130-no-package",
+                                                         "131-no-package"])
+def test_cycle_that_ends_at_once_waits_for_the_rest_of_its_second(sv, status):
+    # The wall clock stands still (time(2) fixed): the pace is taken from another clock.
+    sv.now = 4102444800
+    sv.config(["a"])
+    sv.program("a", f"exit {status}")
+    sv.start()
+    sv.wait_starts(5)
+    assert sv.stop() is None
+
+    starts = len(sv.starts())
+    assert sv.argvs("a") == [["a"]] + [["a", "-r", str(status)]] * (starts - 1)
+    # One wait of a second before every cycle but the first; the last may be under way.
+    assert sv.sleeps() in ([1] * (starts - 1), [1] * starts)
+    assert sv.out() == ""
+
+
+def test_cycle_of_more_than_a_second_is_followed_at_once(sv):
+    sv.now = 4102444800
+    sv.config(["a"])
+    sv.program("a", "nap 1100; exit 160", "nap 1100; exit 160", "run")
+    sv.start()
+    sv.wait_starts(3)
+    assert sv.stop() is None
+
+    assert sv.sleeps() == []
+    assert sv.argvs("a") == [["a"], ["a", "-r", "160"], ["a", "-r", "160"]]
+
+
+LOG_CAP, LOG_KEEP = 65536, 32768
+
+
+def live_lock_path(sv):
+    """The lock file of the running sandbox, seen through its root."""
+    return Path(f"/proc/{sv._sandbox_pid()}/root/tmp/.uci/supervisor.run")
+
+
+def test_exit_log_keeps_the_newest_whole_lines_within_its_cap(sv):
+    # Lines of 246 bytes, 24 of them the time: the cap is passed after about 266 exits,
+    # and 400 exits pass it twice.
+    name = "n" * 189
+    size = len(": " + name + " exited normally with code(10)\n") + 24
+    assert size == 246
+    exits = 400
+    codes = [10 + i % 90 for i in range(exits)]
+    sv.sleep_ms = 0
+    sv.config([name])
+    sv.program(name, *[f"exit {code}" for code in codes], "run")
+    sv.start()
+    sv.wait_starts(1)
+    lock = live_lock_path(sv)
+    sizes = []
+
+    def ended():
+        sizes.append(os.stat(lock).st_size)
+        return len(sv.starts()) > exits
+    # A few restarts a second are all a loaded machine may give the sanitizer build.
+    sv.wait_for(ended, timeout=150, what=f"{exits + 1} starts")
+    assert sv.stop() is None
+    assert max(sizes) <= LOG_CAP
+
+    # What the rule keeps: at the cap, the newest lines that fit in LOG_KEEP bytes.
+    head = len(f"{sv.bindir}\n")
+    kept = 0
+    for _ in codes:
+        if head + (kept + 1) * size > LOG_CAP:
+            kept = LOG_KEEP // size
+        kept += 1
+    lines = log_lines(sv)
+    assert [len(line) for line in lines] == [size] * kept
+    assert strip_stamps(lines) == [f"{name} exited normally with code({code})\n"
+                                   for code in codes[-kept:]]
+    assert sv.lock_path().stat().st_size == head + kept * size
+
+
+def test_exit_log_on_a_full_file_system_keeps_whole_lines(sv):
+    # One page for the runtime directory: the lines that do not fit are not written,
+    # not even in part.
+    sv.sleep_ms = 0
+    sv.config(["a"])
+    # About 70 lines fit.
+    sv.program("a", *["exit 0"] * 100, "run")
+    sv.start(wrap="mkdir /tmp/.uci && mount -t tmpfs -o size=4k uci /tmp/.uci || exit 1")
+    sv.wait_starts(101, timeout=60)
+    # The snapshot leaves out other file systems: the file is read where it is.
+    lock = live_lock_path(sv)
+    lines = log_lines(sv, lock)
+    size = lock.stat().st_size
+    assert sv.stop() is None
+
+    assert 0 < len(lines) < 100
+    assert set(strip_stamps(lines)) == {"a exited normally with code(0)\n"}
+    assert size <= 4096

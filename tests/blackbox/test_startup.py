@@ -1,9 +1,13 @@
 """Start-up of the daemon: the instance lock, refused starts, the debug flag and what the
 daemon inherits from its parent."""
 import json
+import os
 import shutil
+import stat
 
 import pytest
+
+from test_restart import log_lines, strip_stamps
 
 
 def test_second_instance_is_refused_and_first_keeps_its_lock(sv):
@@ -118,3 +122,31 @@ def test_argv0_that_is_no_path_of_the_daemon(sv, argv0):
 
     assert sv.lock_path().read_text() == f"{sv.bindir}\n"
     assert sv.argvs("a") == [["a"]]
+
+
+def dev_null(path):
+    st = os.stat(path)
+    return stat.S_ISCHR(st.st_mode) and st.st_rdev == os.makedev(1, 3)
+
+
+@pytest.mark.parametrize("closed", [[0], [1], [2], [0, 1, 2]],
+                         ids=["stdin", "stdout", "stderr", "all-three"])
+def test_closed_standard_descriptor_is_taken_by_dev_null(sv, closed):
+    sv.config(["a"])
+    sv.program("a", "exit 0", "run")
+    sv.start(wrap="exec " + " ".join(f"{fd}<&-" for fd in closed))
+    sv.wait_starts(2)
+    if not sv.paths.emulator:  # under qemu the daemon's /proc entry is qemu's
+        fds = f"/proc/{sv.wait_for(sv.daemon_pid, what='the daemon pid')}/fd"
+        for fd in closed:
+            assert dev_null(f"{fds}/{fd}"), fd
+        lock = [int(fd) for fd in os.listdir(fds)
+                if os.readlink(f"{fds}/{fd}").endswith("/tmp/.uci/supervisor.run")]
+        assert len(lock) == 1 and lock[0] > 2, lock
+    assert sv.stop() is None
+
+    # The exit log is written, the daemon's messages go to its output or nowhere, and
+    # every program gets all three.
+    assert strip_stamps(log_lines(sv)) == ["a exited normally with code(0)\n"]
+    assert sv.out() == ("" if 1 in closed else "Will restart normal prog after 10 secs\n")
+    assert [r["fds"] for r in sv.starts()] == [[0, 1, 2]] * 2

@@ -112,11 +112,47 @@ def test_package_copied_byte_for_byte(sv, status, target, member, existing):
     assert sv.argvs("b") == [["b"], ["b", "-r", str(status)]]
 
 
-@pytest.mark.parametrize("status", [130, 131, 132])
-def test_no_package_changes_nothing(sv, status):
+def directory(path):
+    path.mkdir(parents=True)
+    (path / "inside").write_text("x")
+
+
+def fifo(path):
+    path.parent.mkdir(parents=True)
+    os.mkfifo(path)
+
+
+def link_to(target):
+    def setup(path):
+        path.parent.mkdir(parents=True)
+        path.symlink_to(target)
+    return setup
+
+
+NOT_REGULAR = f"{PACKAGE} is no regular file, not installed\n"
+
+
+# Anything but a regular file (a link is followed) is no package: nothing is installed,
+# recorded or deleted, and the cycle ends as for a missing package.
+@pytest.mark.parametrize("status,setup,out", [
+    (130, None, ""),
+    (131, None, ""),
+    (132, None, ""),
+    (130, directory, NOT_REGULAR),
+    (131, directory, NOT_REGULAR),
+    (132, directory, NOT_REGULAR),
+    (131, fifo, NOT_REGULAR),
+    (130, link_to("/tmp"), NOT_REGULAR),
+    (132, link_to("/dev/zero"), NOT_REGULAR),
+    (131, link_to("/tmp/.uci/missing"), ""),
+], ids=["130-none", "131-none", "132-none", "130-directory", "131-directory", "132-directory",
+        "131-fifo", "130-link-to-directory", "132-link-to-device", "131-dangling-link"])
+def test_no_package_changes_nothing(sv, status, setup, out):
     sv.config(["a"])
     with_loader(sv)
     sv.bootchk('{"version":"4.8.01.1","plugindata":0}')
+    if setup:
+        setup(sv.seed / PACKAGE.lstrip("/"))
     sv.program("a", f"exit {status}", "run")
     sv.start()
     sv.wait_starts(2, "a")
@@ -125,7 +161,11 @@ def test_no_package_changes_nothing(sv, status):
     assert sv.argvs("a") == [["a"], ["a", "-r", str(status)]]
     assert os.listdir(sv.snap("/data")) == [".bootchk"]
     assert sv.snap("/data/.bootchk").read_text() == '{"version":"4.8.01.1","plugindata":0}'
-    assert sv.out() == ""
+    assert sv.out() == out
+    package = sv.snap(PACKAGE)
+    assert os.path.lexists(package) == (setup is not None)
+    if setup is directory:
+        assert (package / "inside").read_text() == "x"
 
 
 def test_missing_data_dir(sv):

@@ -99,6 +99,9 @@ std::string fuzz_list_dir(const std::string& dir)
 
 void fuzz_clear_dir(const std::string& dir)
 {
-    for (const std::string& name : entries(dir))
-        unlink((dir + "/" + name).c_str());
+    for (const std::string& name : entries(dir)) {
+        std::string path = dir + "/" + name;
+        if (unlink(path.c_str()) != 0)
+            rmdir(path.c_str());
+    }
 }

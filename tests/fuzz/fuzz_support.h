@@ -26,5 +26,6 @@ void fuzz_write_file(const std::string& path, const void* data, size_t size);
 bool fuzz_read_file(const std::string& path, std::string& text);
 // The names in a directory, sorted, without "." and "..".
 std::string fuzz_list_dir(const std::string& dir);
-// Removes every entry of a directory (not the directory itself).
+// Removes every entry of a directory (not the directory itself): files, and empty
+// directories.
 void fuzz_clear_dir(const std::string& dir);

@@ -2,8 +2,9 @@
 // the bytes written. install_upgrade runs as it is, with "/data/" and "/tmp/.uci/" moved
 // into the scratch directory and the shell replaced (fuzz_redirect.cpp).
 //
-// Input: one byte that chooses the exit status (its value modulo 3: 130, 131, 132) and
-// whether a record exists at all (bit 2 set: none), then the record's contents.
+// Input: one byte that chooses the exit status (its value modulo 3: 130, 131, 132),
+// whether a record exists at all (bit 2 set: none) and whether the package is a
+// directory (bit 3 set), then the record's contents.
 #include "fuzz_json.h"
 #include "fuzz_redirect.h"
 #include "fuzz_support.h"
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -71,12 +73,21 @@ void check_record(const std::string& written, const std::string* old_text, const
 
 } // namespace
 
+// The installer's one line for a package that is no regular file would fill the log
+// of the run; libFuzzer reports on standard error.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    FUZZ_CHECK(freopen("/dev/null", "w", stdout));
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return -1; // not added to the corpus
     const Status& status = STATUSES[data[0] % 3];
     const bool record_exists = (data[0] & 4) == 0;
+    const bool package_is_dir = (data[0] & 8) != 0;
     const std::string old_text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     static const std::string data_dir = fuzz_root() + "/data";
@@ -85,7 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string package(PACKAGE, sizeof PACKAGE - 1);
     fuzz_clear_dir(data_dir);
     fuzz_clear_dir(runtime_dir);
-    fuzz_write_file(runtime_dir + "/" + UPGRADE_PACKAGE_FILE, package.data(), package.size());
+    const std::string package_path = runtime_dir + "/" + UPGRADE_PACKAGE_FILE;
+    if (package_is_dir)
+        FUZZ_CHECK(mkdir(package_path.c_str(), 0700) == 0);
+    else
+        fuzz_write_file(package_path, package.data(), package.size());
     if (record_exists)
         fuzz_write_file(record_path, old_text.data(), old_text.size());
     fuzz_system_command.clear();
@@ -93,6 +108,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     static SupervisorState state;
     install_upgrade(state, status.code);
+
+    // A package that is no regular file is no package: everything stays as it was.
+    if (package_is_dir) {
+        FUZZ_CHECK(fuzz_list_dir(runtime_dir) == std::string(UPGRADE_PACKAGE_FILE) + " ");
+        FUZZ_CHECK(fuzz_system_calls == 0);
+        FUZZ_CHECK(fuzz_list_dir(data_dir) ==
+                   (record_exists ? std::string(BOOT_RECORD_FILE) + " " : std::string()));
+        std::string kept;
+        FUZZ_CHECK(!record_exists || (fuzz_read_file(record_path, kept) && kept == old_text));
+        return 0;
+    }
 
     // The package is consumed; the loader is started for a plugin only, else the
     // package is copied; nothing else is left in the data directory.

@@ -163,7 +163,8 @@ TEST(CopyFileRaw, FailuresLeaveTheTargetAlone)
 
 TEST(CopyFileRaw, SourceThatIsNoRegularFileIsRefused)
 {
-    // A FIFO without a writer would block an open for reading.
+    // The installer passes no such package on, but one may be put in place of the
+    // package after that check: a FIFO without a writer would block an open for reading.
     Scratch scratch;
     write_file(scratch.at("dst").c_str(), "old", 0600);
     ASSERT_EQ(mkfifo(scratch.at("src").c_str(), 0600), 0);
