@@ -219,7 +219,7 @@ build_image()
 	bb=$out/busybox/busybox
 	daemon=$out/supervisor-static
 	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
-		"$top/stand-ins/k93_load" "$here/programs/CMakeLists.txt" "$here/programs/sample.c" "$sdk/.key" \
+		"$top/stand-ins/k93_load" "$here"/programs/* "$sdk/.key" \
 		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
 	fresh "$image" "$key" && [ -f "$image/initramfs.gz" ] && return 0
 	echo "--- Image: initramfs (into ${image#"$top"/})"
@@ -371,6 +371,14 @@ run_scenarios()
 	[ "$failed" = 0 ]
 }
 
+# Power cuts during installs (gateway/power-cut/harness.py): CUTS cuts, the table of where
+# they landed and what they left, and "cuts: N, torn: T" last.
+run_power_cut()
+{
+	"$top/scripts/deps.sh" qemu-system-mips e2fsprogs cpio python3
+	/usr/bin/python3 "$here/power-cut/harness.py" --out "$out" "$@"
+}
+
 build_all()
 {
 	build_sdk
@@ -391,8 +399,13 @@ test)
 	test_suite
 	test_image
 	;;
-# For CTest and the bench: the in-image scenarios, and one boot of a session.
+# For CTest and the bench: the in-image scenarios, the power cuts, and one boot of a session.
 scenarios) run_scenarios ;;
+power-cut)
+	shift
+	build_all >&2
+	run_power_cut "$@"
+	;;
 boot)
 	shift
 	boot_image "$@"
