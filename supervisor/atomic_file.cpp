@@ -107,3 +107,16 @@ int save_text_file(const char* path, const char* text, size_t length)
     }
     return new_file_commit(file);
 }
+
+// Makes durable everything written to the file system that holds DIR, also by other
+// programs, whose files the daemon holds no descriptor of. A kernel without syncfs
+// (before 2.6.39) gets sync, which does the same for every file system.
+void sync_data_dir(const char* dir)
+{
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int result = fd >= 0 ? syncfs(fd) : -1;
+    if (fd >= 0)
+        close(fd);
+    if (result != 0)
+        sync();
+}

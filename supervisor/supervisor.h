@@ -118,6 +118,7 @@ void new_file_abort(NewFile& file);
 int new_file_commit(NewFile& file);
 int write_all(int fd, const char* data, size_t length);
 int save_text_file(const char* path, const char* text, size_t length);
+void sync_data_dir(const char* dir);
 
 // Upgrade installer (upgrade.cpp).
 JsonTree record_after_install(cJSON* old_record, const char* member);

@@ -1,7 +1,11 @@
 // The upgrade installer: exit statuses 130, 131 and 132 put the package left in the
 // runtime directory in place in the data directory and record the install.
 //
-// Every file written in the data directory is replaced atomically (atomic_file.cpp).
+// The images (131, 132) and the record replace their files atomically (atomic_file.cpp).
+// The loader unpacks a plugin (130) into the data directory itself; once it has returned,
+// the whole file system is made durable before the package is deleted and the record
+// written, so that a power loss never leaves a record naming a plugin whose files are
+// empty or cut short.
 #include "supervisor.h"
 
 #include <cerrno>
@@ -114,6 +118,7 @@ void install_upgrade(const SupervisorState& /*state*/, int status)
         if (system(command) != 0) { // NOLINT(cert-env33-c)
             // The loader speaks for itself; the install is recorded all the same.
         }
+        sync_data_dir(DATA_DIR);
         member = "plugindata";
         break;
     }
