@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Power cuts on the emulated gateway.
 
-    harness.py --out BUILD-GATEWAY [--jobs J] [--seed S] [--at-next-cycle K] [--daemon FILE]
-               [--keep DIR] CUTS
+    harness.py --out BUILD-GATEWAY [--jobs J] [--seed S] [--at-next-cycle K] [--fs ext4|ubifs]
+               [--daemon FILE] [--keep DIR] CUTS
 
-Boots the gateway image under qemu-system-mips with /data on an ext4 virtual disk, has a
+Boots the gateway image under qemu-system-mips with /data on a virtual disk (ext4, or UBIFS
+on the disk seen as flash), has a
 watched program ask for an install (130 a plugin of several files, 131 init.bin, 132
 k93_sig.bin, in turn) and cuts the power, a SIGKILL of qemu, at a random moment of the
 install's window. The window is measured first by uncut installs: it runs from the moment
@@ -12,7 +13,8 @@ the package is left to the moment the record is renamed into place, and the cuts
 uniformly over it and half as long again. After each cut the disk is checked twice:
 
 - from the host, on a copy of the disk image: the journal is replayed and the file system
-  checked by e2fsck, then the files are read out with debugfs;
+  checked by e2fsck, then the files are read out with debugfs (ext4 only: nothing here
+  reads UBIFS without mounting it);
 - from inside the guest, at the next boot (which also runs the next cut): what the files
   hold, which mode init's daemon comes up in, and whether the next install still works.
 
@@ -33,7 +35,6 @@ import gzip
 import hashlib
 import io
 import json
-import os
 import random
 import shutil
 import signal
@@ -123,7 +124,8 @@ class Fixtures:
     installs under the cut (new) and of the next installs (next), and the overlay of the image
     that carries them, the session and the file-change reporter."""
 
-    def __init__(self, out, work, seed, daemon):
+    def __init__(self, out, work, seed, daemon, fs):
+        self.fs = fs
         rng = random.Random(seed)
         sample = (out / "image/sample/bin/sample").read_bytes()
         self.old, self.new, self.next = (Version(n, rng, sample) for n in ("old", "new", "next"))
@@ -154,6 +156,10 @@ class Fixtures:
     def disk(self, path):
         """A fresh disk image holding the prepared /data, made without mounting anything."""
         path.unlink(missing_ok=True)
+        if self.fs == "ubifs":
+            subprocess.run(["sh", str(HERE.parent / "gateway.sh"), "ubi-disk", str(self.prepared), str(path)],
+                           check=True, stdout=subprocess.DEVNULL)
+            return
         subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-b", "4096", "-d", str(self.prepared), str(path),
                         DISK_SIZE], check=True, stdout=subprocess.DEVNULL)
 
@@ -186,11 +192,19 @@ def verdict(fix, kind, files):
 
 
 def plugin_state(fix, files):
-    """"old", "new", or "incomplete" (files of either version, short or missing)."""
+    """"old", "new", or "incomplete" with what each file holds."""
     for name, version in (("old", fix.old), ("new", fix.new)):
         if all(files.get(f) == (sha(d), PLUGIN_MODES[f], len(d)) for f, d in version.plugin.items()):
             return name
-    return "incomplete"
+    held = []
+    for name in PLUGIN_MODES:
+        got = files.get(name)
+        what = "missing" if not got else f"{got[2]} bytes"
+        for version_name, version in (("old", fix.old), ("new", fix.new)):
+            if got and got[:2] == (sha(version.plugin[name]), PLUGIN_MODES[name]):
+                what = version_name
+        held.append(f"{name} {what}")
+    return "incomplete (" + ", ".join(held) + ")"
 
 
 def next_install_fails(fix, kind, files):
@@ -254,6 +268,9 @@ class Boot:
         results.write_bytes(b"")
         append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
                   f"install={install}")
+        if fix.fs == "ubifs":
+            # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
+            append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
         # As gateway.sh boots the image, with the disk as the first virtio disk.
         qemu = subprocess.Popen(
             ["qemu-system-mips", "-M", "malta", "-m", "128", "-kernel", str(out / "kernel/vmlinux"),
@@ -337,9 +354,10 @@ def phase(kind, events):
     return at
 
 
-def windows(out, fix, scratch):
-    """How long each kind's install takes, uncut: from the package left to the record renamed,
-    in seconds."""
+def install_times(out, fix, scratch):
+    """How long each kind's install took in one uncut boot: from the package left to the
+    record renamed, in seconds."""
+    scratch.mkdir(parents=True, exist_ok=True)
     disk = scratch / "calibrate.img"
     fix.disk(disk)
     boot = Boot(out, fix, scratch, disk, "none", "calibrate")
@@ -355,9 +373,28 @@ def windows(out, fix, scratch):
             found[next(kinds)] = (int(words[1]) - start) / 1000
             start = None
     if boot.hung or set(found) != set(KINDS):
-        sys.exit("power-cut: the uncut installs did not complete; their results:\n  " +
-                 "\n  ".join(boot.lines[-20:]))
+        print("power-cut: the uncut installs did not complete; their results:\n  " +
+              "\n  ".join(boot.lines[-20:]), file=sys.stderr)
+        return None
     return found
+
+
+def windows(out, fix, work, jobs):
+    """The install times, uncut, as long as they are with jobs boards running side by side:
+    the mean of one boot on each."""
+    found = [None] * jobs
+
+    def measure(j):
+        found[j] = install_times(out, fix, work / f"board-{j}")
+
+    threads = [threading.Thread(target=measure, args=(j,)) for j in range(jobs)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if None in found:
+        sys.exit("power-cut: no install times, no cuts")
+    return {k: sum(f[k] for f in found) / jobs for k in KINDS}
 
 
 # --- A run -----------------------------------------------------------------------------------
@@ -377,11 +414,15 @@ def judge_guest(fix, cut, host, boot):
     if boot.said("found end") is None:
         cut.torn.append("the next boot reported no files")
         return
-    if found != host:
+    if host is None:
+        cut.record, cut.plugin, torn = verdict(fix, cut.kind, found)
+        cut.torn += [f"guest: {t}" for t in torn]
+    elif found != host:
         cut.torn.append("host and guest see different files: " +
                         ", ".join(sorted(n for n in set(found) | set(host) if found.get(n) != host.get(n))))
-    _, _, torn = verdict(fix, cut.kind, found)
-    cut.torn += [f"guest: {t}" for t in torn]
+    if host is not None:
+        _, _, torn = verdict(fix, cut.kind, found)
+        cut.torn += [f"guest: {t}" for t in torn]
     wanted = "plugin" if cut.kind == 130 and cut.record == "new" else "base"
     mode = boot.said("mode ")
     if mode != wanted:
@@ -423,9 +464,10 @@ def chain(args, fix, cuts, scratch, report):
         if not cut:
             break
         cut.phase = phase(cut.kind, boot.events())
-        host, problems = host_files(disk, scratch)
-        cut.record, cut.plugin, torn = verdict(fix, cut.kind, host)
-        cut.torn += problems + [f"host: {t}" for t in torn]
+        if fix.fs == "ext4":
+            host, problems = host_files(disk, scratch)
+            cut.record, cut.plugin, torn = verdict(fix, cut.kind, host)
+            cut.torn += problems + [f"host: {t}" for t in torn]
         if cut.phase is None:
             cut.torn.append("the power went before the package was seen")
         if args.keep:
@@ -463,13 +505,16 @@ def main():
     parser.add_argument("--at-next-cycle", type=int, default=0, metavar="K",
                         help="K more plugin installs cut at the next cycle's first start")
     parser.add_argument("--daemon", help="another static daemon for the image")
+    parser.add_argument("--fs", choices=("ext4", "ubifs"), default="ext4",
+                        help="the file system of /data (UBIFS: checked from the guest only)")
     parser.add_argument("--keep", type=Path, help="where to keep torn cuts' disks and consoles")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 30)
     work = Path(tempfile.mkdtemp(prefix="power-cut-", dir=args.out))
     try:
-        fix = Fixtures(args.out, work, seed, args.daemon)
-        window = windows(args.out, fix, work)
+        fix = Fixtures(args.out, work, seed, args.daemon, args.fs)
+        jobs = max(1, args.jobs)
+        window = windows(args.out, fix, work, jobs)
         print(f"seed {seed}; install windows, uncut: " +
               ", ".join(f"{k}: {window[k]:.2f} s" for k in KINDS), flush=True)
         rng = random.Random(seed)
@@ -492,7 +537,7 @@ def main():
                         if kept.exists():
                             shutil.copyfile(kept, args.keep / kept.name)
 
-        jobs = max(1, min(args.jobs, len(cuts)))
+        jobs = min(jobs, len(cuts))
         threads = [threading.Thread(target=chain, args=(args, fix, cuts[j::jobs], work / f"board-{j}", report))
                    for j in range(jobs)]
         for thread in threads:
