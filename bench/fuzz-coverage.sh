@@ -21,7 +21,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 printf '%-20s %-18s %7s %16s %16s\n' target unit inputs lines branches
 for entry in watch_config:supervisor/watch_config.cpp boot_record:supervisor/boot_record.cpp \
-	install_record:supervisor/upgrade.cpp send:uniform-send/main.cpp send:uniform-send/k93_api.cpp; do
+	install_record:supervisor/upgrade.cpp install_record:supervisor/atomic_file.cpp \
+	send:uniform-send/main.cpp send:uniform-send/k93_api.cpp; do
 	t=${entry%%:*}
 	unit=${entry#*:}
 	corpus="$top/build-fuzz/corpus/$t"

@@ -175,21 +175,25 @@ build_daemon()
 
 # --- Kernel ------------------------------------------------------------------------------------
 
-# vmlinux for the Malta board, big-endian, from linux-source-6.1 with malta_defconfig and
-# gateway/kernel/malta-be.fragment; the source tree and objects are dropped once it is built.
+# vmlinux for the Malta board, big-endian, from linux-source-6.1 with the patches of
+# gateway/kernel, malta_defconfig and gateway/kernel/malta-be.fragment; the source tree and
+# objects are dropped once it is built.
 build_kernel()
 {
 	"$top/scripts/deps.sh" linux-source-6.1 gcc-$cross make bc flex bison libssl-dev libelf-dev xz-utils
 	kernel=$out/kernel
 	tarball=/usr/src/linux-source-6.1.tar.xz
 	key=$(input_key "$(pkg_version linux-source-6.1)" "$($cross-gcc --version | head -n 1)" \
-		"$here/kernel/malta-be.fragment")
+		"$here"/kernel/*)
 	fresh "$kernel" "$key" && [ -f "$kernel/vmlinux" ] && return 0
 	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/}, about 10 minutes)"
 	rm -rf "$kernel"
 	mkdir -p "$kernel/obj"
 	tar -xJf "$tarball" -C "$kernel"
 	src=$kernel/linux-source-6.1
+	for p in "$here"/kernel/*.patch; do
+		patch -d "$src" -p1 --quiet <"$p"
+	done
 	export ARCH=mips CROSS_COMPILE=$cross-
 	make -C "$src" O="$kernel/obj" malta_defconfig >/dev/null
 	cat "$here/kernel/malta-be.fragment" >>"$kernel/obj/.config"
@@ -219,7 +223,7 @@ build_image()
 	bb=$out/busybox/busybox
 	daemon=$out/supervisor-static
 	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
-		"$top/stand-ins/k93_load" "$here/programs/CMakeLists.txt" "$here/programs/sample.c" "$sdk/.key" \
+		"$top/stand-ins/k93_load" "$here"/programs/* "$sdk/.key" \
 		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
 	fresh "$image" "$key" && [ -f "$image/initramfs.gz" ] && return 0
 	echo "--- Image: initramfs (into ${image#"$top"/})"
@@ -271,12 +275,39 @@ pack_cpio()
 	(cd "$1" && find . | sort | cpio -o -H newc -R 0:0 --quiet | gzip -9)
 }
 
+# The flash of a board with UBIFS on /data, emulated by a virtio disk that the kernel's
+# block2mtd sees as flash written by the byte: erase blocks of 128 KiB, of which UBI's two
+# headers (64 bytes each) take 128 bytes, and UBIFS writes in units of 8 bytes.
+ubi_peb=131072
+ubi_leb=$((ubi_peb - 128))
+
+# make_ubi_disk DIR IMAGE [MIB]: a raw disk image of MIB MiB (16 by default) for boot_image,
+# holding UBI with one volume "data" that UBIFS fills with the files of DIR, owned by root.
+# The volume grows to the whole flash when the kernel first attaches it; the erase blocks
+# left over are erased ones (all 0xFF bytes).
+make_ubi_disk()
+{
+	"$top/scripts/deps.sh" mtd-utils
+	mu_size=$((${3:-16} * 1024 * 1024))
+	mu_work=$(mktemp -d)
+	mkfs.ubifs --squash-uids -r "$1" -m 8 -e $ubi_leb -c $((mu_size / ubi_peb)) -o "$mu_work/data.ubifs"
+	printf '%s\n' '[data]' mode=ubi "image=$mu_work/data.ubifs" vol_id=0 vol_type=dynamic \
+		"vol_size=$(wc -c <"$mu_work/data.ubifs")" vol_name=data vol_flags=autoresize \
+		>"$mu_work/ubinize.cfg"
+	ubinize -o "$mu_work/ubi.img" -p $ubi_peb -m 1 "$mu_work/ubinize.cfg"
+	tr '\0' '\377' </dev/zero | head -c $mu_size >"$2"
+	dd if="$mu_work/ubi.img" of="$2" conv=notrunc status=none
+	rm -rf "$mu_work"
+}
+
 # boot_image SESSION CONSOLE RESULTS [OVERLAY [DISK]]: boots the image under
 # qemu-system-mips, with the files of the directory OVERLAY added ("" for none) and the raw
-# disk image DISK as the first virtio disk (rcS mounts it on /data), and runs
-# /usr/lib/gateway/SESSION (rc.session), which powers off at its end. The console goes to
-# the file CONSOLE ("-": standard output), the guest's second serial port (/dev/ttyS1) to
-# the file RESULTS; a run that does not end within 10 minutes is stopped.
+# disk image DISK as the first virtio disk, and runs /usr/lib/gateway/SESSION (rc.session),
+# which powers off at its end. rcS mounts DISK on /data: as ext4, or as UBIFS when DISK
+# holds UBI (from make_ubi_disk; it begins with UBI's magic "UBI#"), which the kernel then
+# attaches through block2mtd. The console goes to the file CONSOLE ("-": standard output),
+# the guest's second serial port (/dev/ttyS1) to the file RESULTS; a run that does not end
+# within 10 minutes is stopped.
 boot_image()
 {
 	"$top/scripts/deps.sh" qemu-system-mips
@@ -286,7 +317,11 @@ boot_image()
 		{ cat "$image/initramfs.gz"; pack_cpio "$4"; } >"$initrd"
 	fi
 	if [ "$2" = - ]; then console=stdio; else console=file:$2; fi
-	set -- -append "console=ttyS0 rdinit=/sbin/init quiet session=$1" -serial "$console" \
+	flash=
+	if [ -n "${5:-}" ] && [ "$(head -c 4 "$5")" = "UBI#" ]; then
+		flash=" block2mtd.block2mtd=/dev/vda,$ubi_peb ubi.mtd=0"
+	fi
+	set -- -append "console=ttyS0 rdinit=/sbin/init quiet session=$1$flash" -serial "$console" \
 		-serial "file:$3" ${5:+-drive "file=$5,if=virtio,format=raw"}
 	timeout 600 qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
 		-nic none -vga none -display none -monitor none -no-reboot "$@"
@@ -371,6 +406,14 @@ run_scenarios()
 	[ "$failed" = 0 ]
 }
 
+# Power cuts during installs (gateway/power-cut/harness.py): CUTS cuts, the table of where
+# they landed and what they left, and "cuts: N, torn: T" last.
+run_power_cut()
+{
+	"$top/scripts/deps.sh" qemu-system-mips e2fsprogs cpio python3
+	/usr/bin/python3 "$here/power-cut/harness.py" --out "$out" "$@"
+}
+
 build_all()
 {
 	build_sdk
@@ -391,11 +434,20 @@ test)
 	test_suite
 	test_image
 	;;
-# For CTest and the bench: the in-image scenarios, and one boot of a session.
+# For CTest and the bench: the in-image scenarios, the power cuts, and one boot of a session.
 scenarios) run_scenarios ;;
+power-cut)
+	shift
+	build_all >&2
+	run_power_cut "$@"
+	;;
 boot)
 	shift
 	boot_image "$@"
+	;;
+ubi-disk)
+	shift
+	make_ubi_disk "$@"
 	;;
 *) echo "usage: $0 build | demo | test" >&2; exit 2 ;;
 esac

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <sys/types.h>
 
 #include <cJSON.h>
 
@@ -104,8 +105,22 @@ void log_exit(int status_code, int exited_normally, const char* name, int fd);
 void kill_watched(const SupervisorState& state);
 unsigned segv_delay(SupervisorState& state);
 
+// Atomic replacement of a file (atomic_file.cpp): NAME.new is written, made durable and
+// renamed over NAME.
+struct NewFile {
+    char temp[LONG_PATH_SIZE + 8];
+    const char* path;
+    int fd;
+};
+
+int new_file_open(NewFile& file, const char* path, mode_t create_mode);
+void new_file_abort(NewFile& file);
+int new_file_commit(NewFile& file);
+int write_all(int fd, const char* data, size_t length);
+int save_text_file(const char* path, const char* text, size_t length);
+void sync_data_dir(const char* dir);
+
 // Upgrade installer (upgrade.cpp).
 JsonTree record_after_install(cJSON* old_record, const char* member);
 void install_upgrade(const SupervisorState& state, int status);
 int copy_file_raw(const char* source, const char* destination);
-int save_text_file(const char* path, const char* text, size_t length);

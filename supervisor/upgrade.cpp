@@ -1,10 +1,11 @@
 // The upgrade installer: exit statuses 130, 131 and 132 put the package left in the
 // runtime directory in place in the data directory and record the install.
 //
-// Every file written in the data directory is replaced atomically: the new bytes go to
-// "NAME.new" beside it, reach the medium (fsync of the file, then of the directory) and
-// are renamed over NAME. A power loss or a full disk leaves the old file or the new one,
-// never a file cut short.
+// The images (131, 132) and the record replace their files atomically (atomic_file.cpp).
+// The loader unpacks a plugin (130) into the data directory itself; once it has returned,
+// the whole file system is made durable before the package is deleted and the record
+// written, so that a power loss never leaves a record naming a plugin whose files are
+// empty or cut short.
 #include "supervisor.h"
 
 #include <cerrno>
@@ -20,91 +21,6 @@ namespace {
 constexpr size_t PACKAGE_PATH_SIZE = 510;
 constexpr size_t COMMAND_SIZE = 2048;
 constexpr size_t COPY_CHUNK = 1024;
-
-struct NewFile {
-    char temp[LONG_PATH_SIZE + 8];
-    const char* path;
-    int fd;
-};
-
-// Creates NAME.new for NAME. Its mode is that of the existing NAME, or create_mode less
-// the umask for a new one. Returns the descriptor, or -1.
-int new_file_open(NewFile& file, const char* path, mode_t create_mode)
-{
-    file.path = path;
-    snprintf(file.temp, sizeof file.temp, "%s.new", path);
-    unlink(file.temp); // left over from an install that was cut off
-    file.fd = open(file.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
-    struct stat old = {};
-    if (file.fd >= 0 && stat(path, &old) == 0 && fchmod(file.fd, old.st_mode & 07777) != 0) {
-        // The new file keeps the mode it was created with.
-    }
-    return file.fd;
-}
-
-void new_file_abort(NewFile& file)
-{
-    if (file.fd >= 0)
-        close(file.fd);
-    file.fd = -1;
-    unlink(file.temp);
-}
-
-int sync_parent_dir(const char* path)
-{
-    char dir[LONG_PATH_SIZE];
-    snprintf(dir, sizeof dir, "%s", path);
-    char* slash = strrchr(dir, '/');
-    if (!slash)
-        snprintf(dir, sizeof dir, ".");
-    else
-        slash[slash == dir ? 1 : 0] = '\0';
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int result = fsync(fd);
-    close(fd);
-    return result;
-}
-
-// Flushes the new file to the medium and puts it in place of the old one.
-int new_file_commit(NewFile& file)
-{
-    int result = fsync(file.fd);
-    int error = errno;
-    if (close(file.fd) != 0 && result == 0) {
-        result = -1;
-        error = errno;
-    }
-    file.fd = -1;
-    if (result == 0 && rename(file.temp, file.path) != 0) {
-        result = -1;
-        error = errno;
-    }
-    if (result != 0) {
-        printf("failed to write %s: %s\n", file.path, strerror(error));
-        unlink(file.temp);
-        return -1;
-    }
-    if (sync_parent_dir(file.path) != 0)
-        printf("failed to sync the directory of %s: %s\n", file.path, strerror(errno));
-    return 0;
-}
-
-// Writes all of data, completing short writes and retrying interrupted ones.
-int write_all(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -156,21 +72,6 @@ int copy_file_raw(const char* source, const char* destination)
     return new_file_commit(out);
 }
 
-// Returns -1 without a word when the file cannot be created: the data directory may
-// simply be missing. Any later failure is reported, and the old file stays.
-int save_text_file(const char* path, const char* text, size_t length)
-{
-    NewFile file {};
-    if (new_file_open(file, path, 0666) < 0)
-        return -1;
-    if (write_all(file.fd, text, length) != 0) {
-        printf("failed to write %s: %s\n", path, strerror(errno));
-        new_file_abort(file);
-        return -1;
-    }
-    return new_file_commit(file);
-}
-
 JsonTree record_after_install(cJSON* old_record, const char* member)
 {
     // Members can be added to an object only: a record that parses as an array, a
@@ -217,6 +118,7 @@ void install_upgrade(const SupervisorState& /*state*/, int status)
         if (system(command) != 0) { // NOLINT(cert-env33-c)
             // The loader speaks for itself; the install is recorded all the same.
         }
+        sync_data_dir(DATA_DIR);
         member = "plugindata";
         break;
     }

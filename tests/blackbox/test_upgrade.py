@@ -112,6 +112,36 @@ def test_package_copied_byte_for_byte(sv, status, target, member, existing):
     assert sv.argvs("b") == [["b"], ["b", "-r", str(status)]]
 
 
+RECORD_RENAME = "rename /data//.bootchk.new /data//.bootchk"
+
+
+# What an install put in /data reaches the disk before the record that names it: the
+# files the loader unpacked through a sync of the whole file system (the daemon holds
+# no descriptor of them), a copied image through its own rename after its fsync.
+@pytest.mark.parametrize("status, installed, synced", [
+    (130, "system ./k93_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/", True),
+    (131, "rename /data//init.bin.new /data//init.bin", False),
+    (132, "rename /data//k93_sig.bin.new /data//k93_sig.bin", False),
+], ids=["130-plugin", "131-init", "132-signature"])
+def test_install_is_durable_before_the_record(sv, status, installed, synced):
+    trace = sv.work / "sync.trace"
+    sv.preload.append(os.environ["SYNC_TRACE"])
+    sv.config(["a"])
+    with_loader(sv)
+    package = plugin_package(sv, ["a"]) if status == 130 else blob(sv, 2500)
+    sv.program("a", f"put {package} {PACKAGE}; exit {status}", "run")
+    sv.start(wrap=f"export SYNC_TRACE_LOG={trace}")
+    sv.wait_starts(2, "a")
+    assert sv.stop() is None
+
+    lines = trace.read_text().splitlines()
+    assert lines.count(installed) == 1 and lines.count(RECORD_RENAME) == 1, lines
+    done, record = lines.index(installed), lines.index(RECORD_RENAME)
+    assert done < record, lines
+    if synced:
+        assert {"syncfs /data", "sync"} & set(lines[done + 1:record]), lines
+    assert sv.snap("/data/.bootchk").exists()
+
 def directory(path):
     path.mkdir(parents=True)
     (path / "inside").write_text("x")

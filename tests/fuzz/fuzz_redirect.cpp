@@ -5,9 +5,9 @@
 // make (see CMakeLists.txt). A path under DATA_DIR "/data/" or RUNTIME_DIR "/tmp/.uci/"
 // is moved into the scratch directory's "data" or "uci"; any other path passes
 // unchanged. The shell is never started: system() records the command and reports
-// success, so the loader tool is not run. fsync() reports success without flushing: it
-// changes nothing that the targets check, and a disk flush per file written would
-// bound the installer's target to a few dozen runs a second.
+// success, so the loader tool is not run. fsync(), syncfs() and sync() report success
+// without flushing: they change nothing that the targets check, and a disk flush per
+// file written would bound the installer's target to a few dozen runs a second.
 #include "fuzz_redirect.h"
 
 #include "fuzz_support.h"
@@ -101,6 +101,13 @@ int __wrap_fsync(int)
 {
     return 0;
 }
+
+int __wrap_syncfs(int)
+{
+    return 0;
+}
+
+void __wrap_sync() {}
 
 int __wrap_system(const char* command)
 {

@@ -1,0 +1,556 @@
+#!/usr/bin/python3
+"""Power cuts on the emulated gateway.
+
+    harness.py --out BUILD-GATEWAY [--jobs J] [--seed S] [--at-next-cycle K] [--fs ext4|ubifs]
+               [--daemon FILE] [--keep DIR] CUTS
+
+Boots the gateway image under qemu-system-mips with /data on a virtual disk (ext4, or UBIFS
+on the disk seen as flash), has a
+watched program ask for an install (130 a plugin of several files, 131 init.bin, 132
+k93_sig.bin, in turn) and cuts the power, a SIGKILL of qemu, at a random moment of the
+install's window. The window is measured first by uncut installs: it runs from the moment
+the package is left to the moment the record is renamed into place, and the cuts spread
+uniformly over it and half as long again. After each cut the disk is checked twice:
+
+- from the host, on a copy of the disk image: the journal is replayed and the file system
+  checked by e2fsck, then the files are read out with debugfs (ext4 only: nothing here
+  reads UBIFS without mounting it);
+- from inside the guest, at the next boot (which also runs the next cut): what the files
+  hold, which mode init's daemon comes up in, and whether the next install still works.
+
+A cut is torn when the record is not the old text or the new one byte for byte, an image is
+not the old or the new bytes with its mode, the record claims a plugin that is not complete,
+the daemon comes up in a mode other than the record's, the next install fails, the file
+system is damaged, or host and guest see different files. The table shows where the cuts
+landed, from the file changes the guest reported up to the cut, and what each left. The last
+line is "cuts: N, torn: T"; the exit status is 1 when T is not 0.
+
+--at-next-cycle adds K plugin installs cut at the next cycle's first start: by then the
+record has surely reached the disk, and what the install left but the kernel has not yet
+written back is lost. --daemon puts another static daemon in the image (to show what a change to it does);
+--keep keeps the disk images of torn cuts, with the console and results of their boots.
+"""
+import argparse
+import gzip
+import hashlib
+import io
+import json
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tarfile
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+KINDS = (130, 131, 132)
+MEMBER = {130: "plugindata", 131: "luadata", 132: "sigdata"}
+IMAGES = {131: "init.bin", 132: "k93_sig.bin"}
+IMAGE_MODES = {"init.bin": "700", "k93_sig.bin": "640"}
+RECORD_OLD = b'{"version":"4.8.01.1","luadata":1,"sigdata":1}'
+RECORD_MODE = "644"
+# The plugin: the two watched programs, run from /data/ in plugin mode, and its data.
+PROGRAMS = ("sample-exit", "sample-crash")
+PLUGIN_MODES = {"sample-exit": "755", "sample-crash": "755", "plugin.dat": "644", "plugin.conf": "644"}
+DISK_SIZE = "32M"
+PACKAGE_LEFT = ("/tmp/.uci", "closed", "ttupgrade.tgz")
+# The cuts spread over the time an uncut install takes and half as much again, where the
+# next cycle begins and the kernel has not yet written back what the install left.
+WINDOW_SPAN = 1.5
+PACKAGE_LINE = b" " + " ".join(PACKAGE_LEFT).encode() + b"\r"
+# A cut at the next cycle's first start, once the record is surely on the disk: what the
+# install left that the kernel has not yet written back is then lost.
+NEXT_CYCLE_LINE = b" done\r"
+
+PHASES = (
+    "before the unpack or copy",
+    "during the unpack or copy",
+    "after the unpack or copy",
+    "after the removal of the package",
+    "during the record write",
+    "after the record write",
+)
+
+
+def record_new(kind):
+    return RECORD_OLD[:-1] + b',"%s":1}' % MEMBER[kind].encode()
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+# --- Fixtures --------------------------------------------------------------------------------
+
+class Version:
+    """One version of every file an install puts in /data: the plugin's files, init.bin and
+    k93_sig.bin. The programs are the sample with a tag appended, which leaves them
+    executable and tells the versions apart."""
+
+    def __init__(self, name, rng, sample):
+        tag = b"\0plugin version " + name.encode() + rng.randbytes(16)
+        self.plugin = {
+            "sample-exit": sample + tag,
+            "sample-crash": sample + tag,
+            "plugin.dat": rng.randbytes(192 * 1024),
+            "plugin.conf": b"version=" + name.encode() + b"\n" + rng.randbytes(700).hex().encode(),
+        }
+        self.images = {"init.bin": rng.randbytes(256 * 1024), "k93_sig.bin": rng.randbytes(160 * 1024)}
+
+    def package(self):
+        """The plugin as a gzip-compressed tar archive, owned by root."""
+        buffer = io.BytesIO()
+        with tarfile.open(fileobj=buffer, mode="w:gz", format=tarfile.USTAR_FORMAT) as tar:
+            for name, data in self.plugin.items():
+                info = tarfile.TarInfo(name)
+                info.size, info.mode, info.mtime = len(data), int(PLUGIN_MODES[name], 8), 1_700_000_000
+                tar.addfile(info, io.BytesIO(data))
+        return buffer.getvalue()
+
+
+def write(path, data, mode):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    path.chmod(int(mode, 8))
+
+
+class Fixtures:
+    """The prepared /data (the old versions, a record in base mode), the packages of the
+    installs under the cut (new) and of the next installs (next), and the overlay of the image
+    that carries them, the session and the file-change reporter."""
+
+    def __init__(self, out, work, seed, daemon, fs):
+        self.fs = fs
+        rng = random.Random(seed)
+        sample = (out / "image/sample/bin/sample").read_bytes()
+        self.old, self.new, self.next = (Version(n, rng, sample) for n in ("old", "new", "next"))
+        overlay = work / "overlay"
+        shutil.rmtree(overlay, ignore_errors=True)
+        pc = overlay / "power-cut"
+        self.prepared = pc / "prepared"
+        write(self.prepared / ".bootchk", RECORD_OLD, RECORD_MODE)
+        for name, data in self.old.images.items():
+            write(self.prepared / name, data, IMAGE_MODES[name])
+        for name, data in self.old.plugin.items():
+            write(self.prepared / name, data, PLUGIN_MODES[name])
+        for version, folder in ((self.new, pc / "pkg"), (self.next, pc / "next")):
+            write(folder / "130.tgz", version.package(), "644")
+            write(folder / "131.bin", version.images["init.bin"], "644")
+            write(folder / "132.bin", version.images["k93_sig.bin"], "644")
+        shutil.copy(out / "image/sample/bin/fs-events", pc / "fs-events")
+        write(overlay / "usr/lib/gateway/power-cut", (HERE / "session").read_bytes(), "755")
+        for program in PROGRAMS:
+            write(overlay / f"usr/sbin/{program}.ctl", b"run\n", "644")
+        if daemon:
+            write(overlay / "usr/sbin/supervisor", Path(daemon).read_bytes(), "755")
+        self.initrd = work / "initramfs.gz"
+        cpio = subprocess.run("find . | sort | cpio -o -H newc -R 0:0 --quiet", shell=True, cwd=overlay,
+                              check=True, capture_output=True).stdout
+        self.initrd.write_bytes((out / "image/initramfs.gz").read_bytes() + gzip.compress(cpio, 1))
+
+    def disk(self, path):
+        """A fresh disk image holding the prepared /data, made without mounting anything."""
+        path.unlink(missing_ok=True)
+        if self.fs == "ubifs":
+            subprocess.run(["sh", str(HERE.parent / "gateway.sh"), "ubi-disk", str(self.prepared), str(path)],
+                           check=True, stdout=subprocess.DEVNULL)
+            return
+        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-b", "4096", "-d", str(self.prepared), str(path),
+                        DISK_SIZE], check=True, stdout=subprocess.DEVNULL)
+
+
+# --- Judging what a cut left -----------------------------------------------------------------
+
+def verdict(fix, kind, files):
+    """What the files of /data (name: (sha, mode, size)) say after a cut during an install of
+    kind: (record "old" or "new" or None, plugin note, reasons it is torn)."""
+    torn = []
+    record = files.get(".bootchk")
+    state = None
+    if record == (sha(RECORD_OLD), RECORD_MODE, len(RECORD_OLD)):
+        state = "old"
+    elif record and record[0] == sha(record_new(kind)) and record[1] == RECORD_MODE:
+        state = "new"
+    else:
+        torn.append(f"record: {record and record[0][:12]}, {record and record[1:]}")
+    for name, mode in IMAGE_MODES.items():
+        got = files.get(name)
+        allowed = {sha(fix.old.images[name])}
+        if IMAGES.get(kind) == name:
+            allowed.add(sha(fix.new.images[name]))
+        if not got or got[0] not in allowed or got[1] != mode:
+            torn.append(f"{name}: {got and got[0][:12]}, {got and got[1:]}")
+    plugin = plugin_state(fix, files)
+    if kind == 130 and state == "new" and plugin != "new":
+        torn.append(f"the record claims a plugin that is {plugin}")
+    return state, plugin, torn
+
+
+def plugin_state(fix, files):
+    """"old", "new", or "incomplete" with what each file holds."""
+    for name, version in (("old", fix.old), ("new", fix.new)):
+        if all(files.get(f) == (sha(d), PLUGIN_MODES[f], len(d)) for f, d in version.plugin.items()):
+            return name
+    held = []
+    for name in PLUGIN_MODES:
+        got = files.get(name)
+        what = "missing" if not got else f"{got[2]} bytes"
+        for version_name, version in (("old", fix.old), ("new", fix.new)):
+            if got and got[:2] == (sha(version.plugin[name]), PLUGIN_MODES[name]):
+                what = version_name
+        held.append(f"{name} {what}")
+    return "incomplete (" + ", ".join(held) + ")"
+
+
+def next_install_fails(fix, kind, files):
+    """Why the next install (of the next versions) did not take, or None."""
+    if kind == 130:
+        wanted = {f: (sha(d), PLUGIN_MODES[f]) for f, d in fix.next.plugin.items()}
+    else:
+        name = IMAGES[kind]
+        wanted = {name: (sha(fix.next.images[name]), IMAGE_MODES[name])}
+    for name, (digest, mode) in wanted.items():
+        got = files.get(name)
+        if not got or got[:2] != (digest, mode):
+            return f"{name} is not the next version"
+    try:
+        pairs = json.loads(files[".bootchk.text"], object_pairs_hook=lambda p: p)
+    except (KeyError, ValueError):
+        return "the record after it does not parse"
+    if not pairs or pairs[-1] != (MEMBER[kind], 1):
+        return "the record after it does not end with its member"
+    return None
+
+
+# --- Host side: reading the disk image -------------------------------------------------------
+
+def host_files(disk, scratch):
+    """The files of the disk image after a journal replay, and what e2fsck says of it."""
+    copy = scratch / "copy.img"
+    shutil.copyfile(disk, copy)
+    replay = subprocess.run(["e2fsck", "-y", "-E", "journal_only", str(copy)], capture_output=True, text=True)
+    check = subprocess.run(["e2fsck", "-f", "-n", str(copy)], capture_output=True, text=True)
+    problems = []
+    if replay.returncode > 1:
+        problems.append(f"journal replay: e2fsck exit {replay.returncode}")
+    if check.returncode != 0:
+        problems.append("file system: " + " / ".join(check.stdout.strip().splitlines()[-3:]))
+    dump = scratch / "dump"
+    shutil.rmtree(dump, ignore_errors=True)
+    dump.mkdir()
+    subprocess.run(["debugfs", "-R", f"rdump / {dump}", str(copy)], check=True, capture_output=True)
+    copy.unlink()
+    files = {}
+    root = dump / ""
+    for path in sorted(p for p in root.rglob("*") if p.is_file()):
+        name = str(path.relative_to(root))
+        if name.startswith("lost+found/"):
+            continue
+        data = path.read_bytes()
+        files[name] = (sha(data), f"{path.stat().st_mode & 0o7777:o}", len(data))
+    return files, problems
+
+
+# --- One boot --------------------------------------------------------------------------------
+
+class Boot:
+    """One boot of the image on a disk; with delay, qemu is killed that many seconds after
+    the guest reported the line anchor (the package of the install left, by default)."""
+
+    def __init__(self, out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
+        self.lines = []
+        results, console = scratch / "results", scratch / "console"
+        results.write_bytes(b"")
+        append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
+                  f"install={install}")
+        if fix.fs == "ubifs":
+            # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
+            append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
+        # As gateway.sh boots the image, with the disk as the first virtio disk.
+        qemu = subprocess.Popen(
+            ["qemu-system-mips", "-M", "malta", "-m", "128", "-kernel", str(out / "kernel/vmlinux"),
+             "-initrd", str(fix.initrd), "-nic", "none", "-vga", "none", "-display", "none",
+             "-monitor", "none", "-no-reboot", "-append", append, "-serial", f"file:{console}",
+             "-serial", f"file:{results}", "-drive", f"file={disk},if=virtio,format=raw"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        self.hung = False
+        with open(results, "rb") as feed:
+            seen = b""
+            while qemu.poll() is None:
+                chunk = feed.read()
+                seen += chunk
+                armed = seen.find(b"\narmed\r")
+                if delay is not None and armed >= 0 and (anchor or PACKAGE_LINE) in seen[armed:]:
+                    time.sleep(delay)
+                    qemu.send_signal(signal.SIGKILL)
+                    break
+                if time.monotonic() > deadline:
+                    self.hung = True
+                    qemu.send_signal(signal.SIGKILL)
+                    break
+                if not chunk:
+                    time.sleep(0.002)
+            qemu.wait()
+            seen += feed.read()
+        self.lines = [line.decode(errors="replace").strip() for line in seen.split(b"\n") if line.strip()]
+        self.console = console
+
+    def events(self):
+        """The file changes reported after "armed": (ms, dir, event, name)."""
+        out = []
+        armed = False
+        for line in self.lines:
+            if line == "armed":
+                armed, out = True, []
+            elif armed and line.startswith("E "):
+                words = line.split()
+                out.append((int(words[1]), *words[2:5]) if len(words) >= 5 else (int(words[1]), "", words[2], ""))
+        return out
+
+    def tagged(self, tag):
+        """The files reported under tag: name: (sha, mode, size)."""
+        files = {}
+        for line in self.lines:
+            words = line.split()
+            if len(words) == 5 and words[0] == tag:
+                files[words[1]] = (words[2], words[3], int(words[4]))
+        return files
+
+    def said(self, prefix):
+        return next((line[len(prefix):].strip() for line in self.lines if line.startswith(prefix)), None)
+
+
+def phase(kind, events):
+    """Where the install had got when the power went, from the file changes seen."""
+    at = None
+    closed = set()
+    for _, folder, event, name in events:
+        if (folder, event, name) == PACKAGE_LEFT:
+            at = 0
+        elif at is None:
+            continue
+        elif folder == "/data" and kind == 130 and name in PLUGIN_MODES and event in ("create", "delete"):
+            at = max(at, 1)
+        elif folder == "/data" and kind == 130 and name in PLUGIN_MODES and event == "closed":
+            closed.add(name)
+            if closed == set(PLUGIN_MODES):
+                at = max(at, 2)
+        elif folder == "/data" and kind != 130 and (event, name) == ("create", IMAGES[kind] + ".new"):
+            at = max(at, 1)
+        elif folder == "/data" and kind != 130 and (event, name) == ("moved-to", IMAGES[kind]):
+            at = max(at, 2)
+        elif (folder, event, name) == ("/tmp/.uci", "delete", "ttupgrade.tgz"):
+            at = max(at, 3)
+        elif folder == "/data" and (event, name) == ("create", ".bootchk.new"):
+            at = max(at, 4)
+        elif folder == "/data" and (event, name) == ("moved-to", ".bootchk"):
+            at = max(at, 5)
+    return at
+
+
+def install_times(out, fix, scratch):
+    """How long each kind's install took in one uncut boot, the second of two: from the
+    package left to the record renamed, in seconds."""
+    scratch.mkdir(parents=True, exist_ok=True)
+    disk = scratch / "calibrate.img"
+    fix.disk(disk)
+    boot = Boot(out, fix, scratch, disk, "none", "calibrate")
+    disk.unlink()
+    found = {}
+    kinds = iter(KINDS * 2)
+    start = None
+    for line in boot.lines:
+        words = line.split()
+        if words[:1] == ["E"] and tuple(words[2:5]) == PACKAGE_LEFT:
+            start = int(words[1])
+        elif words[:1] == ["E"] and tuple(words[2:5]) == ("/data", "moved-to", ".bootchk") and start is not None:
+            found[next(kinds)] = (int(words[1]) - start) / 1000
+            start = None
+    if boot.hung or set(found) != set(KINDS):
+        print("power-cut: the uncut installs did not complete; their results:\n  " +
+              "\n  ".join(boot.lines[-20:]), file=sys.stderr)
+        return None
+    return found
+
+
+def windows(out, fix, work, jobs):
+    """The install times, uncut, as long as they are with jobs boards running side by side:
+    the mean of one boot on each."""
+    found = [None] * jobs
+
+    def measure(j):
+        found[j] = install_times(out, fix, work / f"board-{j}")
+
+    threads = [threading.Thread(target=measure, args=(j,)) for j in range(jobs)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if None in found:
+        sys.exit("power-cut: no install times, no cuts")
+    return {k: sum(f[k] for f in found) / jobs for k in KINDS}
+
+
+# --- A run -----------------------------------------------------------------------------------
+
+class Cut:
+    def __init__(self, number, kind, delay, anchor=None):
+        self.number, self.kind, self.delay, self.anchor = number, kind, delay, anchor
+        self.phase = None
+        self.record = None
+        self.plugin = None
+        self.torn = []
+
+
+def judge_guest(fix, cut, host, boot):
+    """Adds what the next boot saw to the cut's verdict."""
+    found = boot.tagged("found")
+    if boot.said("found end") is None:
+        cut.torn.append("the next boot reported no files")
+        return
+    if host is None:
+        cut.record, cut.plugin, torn = verdict(fix, cut.kind, found)
+        cut.torn += [f"guest: {t}" for t in torn]
+    elif found != host:
+        cut.torn.append("host and guest see different files: " +
+                        ", ".join(sorted(n for n in set(found) | set(host) if found.get(n) != host.get(n))))
+    if host is not None:
+        _, _, torn = verdict(fix, cut.kind, found)
+        cut.torn += [f"guest: {t}" for t in torn]
+    wanted = "plugin" if cut.kind == 130 and cut.record == "new" else "base"
+    mode = boot.said("mode ")
+    if mode != wanted:
+        cut.torn.append(f"the daemon came up in mode {mode}, the record calls for {wanted}")
+    nxt = boot.tagged("next")
+    record = [line for line in boot.lines if line.startswith("record ")]
+    if boot.said("next ") != "done":
+        cut.torn.append(f"the next install: {boot.said('next ')}")
+    else:
+        nxt[".bootchk.text"] = record[-1][len("record "):] if record else ""
+        why = next_install_fails(fix, cut.kind, nxt)
+        if why:
+            cut.torn.append(f"the next install: {why}")
+
+
+def chain(args, fix, cuts, scratch, report):
+    """Runs cuts one after the other on one disk: each boot checks the previous cut and makes
+    the next one."""
+    scratch.mkdir(parents=True, exist_ok=True)
+    disk = scratch / "disk.img"
+    fix.disk(disk)
+    previous = None
+    host = None
+    for cut in cuts + [None]:
+        check = previous.kind if previous else "none"
+        install = cut.kind if cut else "none"
+        boot = Boot(args.out, fix, scratch, disk, check, install, cut.delay if cut else None,
+                    cut.anchor if cut else None)
+        if previous:
+            judge_guest(fix, previous, host, boot)
+            if args.keep:
+                (scratch / f"cut-{previous.number}.next").write_text("\n".join(boot.lines) + "\n")
+            report(previous, scratch)
+        if boot.hung:
+            if cut:
+                cut.torn.append("the boot hung: " + " | ".join(boot.lines[-5:]))
+                report(cut, scratch)
+            break
+        if not cut:
+            break
+        cut.phase = phase(cut.kind, boot.events())
+        if fix.fs == "ext4":
+            host, problems = host_files(disk, scratch)
+            cut.record, cut.plugin, torn = verdict(fix, cut.kind, host)
+            cut.torn += problems + [f"host: {t}" for t in torn]
+        if cut.phase is None:
+            cut.torn.append("the power went before the package was seen")
+        if args.keep:
+            shutil.copyfile(disk, scratch / f"cut-{cut.number}.img")
+            shutil.copyfile(boot.console, scratch / f"cut-{cut.number}.console")
+            (scratch / f"cut-{cut.number}.results").write_text("\n".join(boot.lines) + "\n")
+        previous = cut
+
+
+def table(cuts):
+    head = f"{'where the cut landed':<34}" + "".join(f"{f'{k} ' + IMAGES.get(k, 'plugin'):>26}" for k in KINDS)
+    sub = f"{'':<34}" + f"{'cuts  old  new  torn':>26}" * len(KINDS)
+    rows = [head, sub]
+    for number, name in enumerate(PHASES):
+        row = f"{name:<34}"
+        for kind in KINDS:
+            these = [c for c in cuts if c.kind == kind and c.phase == number]
+            old = sum(1 for c in these if c.record == "old" and not c.torn)
+            new = sum(1 for c in these if c.record == "new" and not c.torn)
+            torn = sum(1 for c in these if c.torn)
+            row += f"{len(these):>12}{old:>5}{new:>5}{torn:>6}"
+        rows.append(row)
+    lost = [c for c in cuts if c.phase is None]
+    if lost:
+        rows.append(f"{'(no phase known)':<34}{len(lost):>12}")
+    return "\n".join(rows)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("cuts", type=int)
+    parser.add_argument("--out", type=Path, required=True, help="the gateway's build directory")
+    parser.add_argument("--jobs", type=int, default=2, help="boards cut side by side")
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--at-next-cycle", type=int, default=0, metavar="K",
+                        help="K more plugin installs cut at the next cycle's first start")
+    parser.add_argument("--daemon", help="another static daemon for the image")
+    parser.add_argument("--fs", choices=("ext4", "ubifs"), default="ext4",
+                        help="the file system of /data (UBIFS: checked from the guest only)")
+    parser.add_argument("--keep", type=Path, help="where to keep torn cuts' disks and consoles")
+    args = parser.parse_args()
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 30)
+    work = Path(tempfile.mkdtemp(prefix="power-cut-", dir=args.out))
+    try:
+        fix = Fixtures(args.out, work, seed, args.daemon, args.fs)
+        jobs = max(1, args.jobs)
+        window = windows(args.out, fix, work, jobs)
+        print(f"seed {seed}; install windows, uncut: " +
+              ", ".join(f"{k}: {window[k]:.2f} s" for k in KINDS), flush=True)
+        rng = random.Random(seed)
+        cuts = [Cut(i + 1, KINDS[i % 3], 0.0) for i in range(args.cuts)]
+        for cut in cuts:
+            cut.delay = rng.uniform(0, WINDOW_SPAN * window[cut.kind])
+        cuts += [Cut(args.cuts + i + 1, 130, 0.0, NEXT_CYCLE_LINE) for i in range(args.at_next_cycle)]
+        lock = threading.Lock()
+
+        def report(cut, scratch):
+            with lock:
+                where = PHASES[cut.phase] if cut.phase is not None else "?"
+                result = "TORN: " + "; ".join(cut.torn) if cut.torn else f"record {cut.record}, plugin {cut.plugin}"
+                when = "at the next cycle" if cut.anchor else f"at {cut.delay:.3f} s"
+                print(f"cut {cut.number}: {cut.kind} {when}, {where}: {result}", flush=True)
+                if cut.torn and args.keep:
+                    args.keep.mkdir(parents=True, exist_ok=True)
+                    for suffix in ("img", "console", "results", "next"):
+                        kept = scratch / f"cut-{cut.number}.{suffix}"
+                        if kept.exists():
+                            shutil.copyfile(kept, args.keep / kept.name)
+
+        jobs = min(jobs, len(cuts))
+        threads = [threading.Thread(target=chain, args=(args, fix, cuts[j::jobs], work / f"board-{j}", report))
+                   for j in range(jobs)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        torn = sum(1 for c in cuts if c.torn or c.phase is None)
+        print(table(cuts))
+        print(f"cuts: {len(cuts)}, torn: {torn}")
+        return 1 if torn else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
