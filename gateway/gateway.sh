@@ -289,7 +289,9 @@ make_ubi_disk()
 {
 	"$top/scripts/deps.sh" mtd-utils
 	mu_size=$((${3:-16} * 1024 * 1024))
-	mu_work=$(mktemp -d)
+	mu_work=$2.work
+	rm -rf "$mu_work"
+	mkdir -p "$mu_work"
 	mkfs.ubifs --squash-uids -r "$1" -m 8 -e $ubi_leb -c $((mu_size / ubi_peb)) -o "$mu_work/data.ubifs"
 	printf '%s\n' '[data]' mode=ubi "image=$mu_work/data.ubifs" vol_id=0 vol_type=dynamic \
 		"vol_size=$(wc -c <"$mu_work/data.ubifs")" vol_name=data vol_flags=autoresize \
