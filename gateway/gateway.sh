@@ -69,7 +69,7 @@ build_sdk()
 	tarball=$(dpkg -L uclibc-source | grep '/uClibc-ng-[^/]*\.tar\.xz$' | head -n 1)
 	cjson_src=$(fetch_source cjson)
 	key=$(input_key "$tarball" "$(pkg_version uclibc-source)" "$(pkg_version linux-libc-dev-mips-cross)" \
-		"$($cross-gcc --version | head -n 1)" "${cjson_src##*/}" "$here"/uclibc/*)
+		"$($cross-gcc --version | head -n 1)" "${cjson_src##*/}" $(find "$here/uclibc" -maxdepth 1 -type f | sort))
 	fresh "$sdk" "$key" && return 0
 	echo "--- SDK: uClibc-ng, cJSON (into ${sdk#"$top"/})"
 
