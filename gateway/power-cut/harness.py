@@ -246,9 +246,8 @@ def host_files(disk, scratch):
     subprocess.run(["debugfs", "-R", f"rdump / {dump}", str(copy)], check=True, capture_output=True)
     copy.unlink()
     files = {}
-    root = dump / ""
-    for path in sorted(p for p in root.rglob("*") if p.is_file()):
-        name = str(path.relative_to(root))
+    for path in sorted(p for p in dump.rglob("*") if p.is_file()):
+        name = str(path.relative_to(dump))
         if name.startswith("lost+found/"):
             continue
         data = path.read_bytes()
@@ -263,7 +262,6 @@ class Boot:
     the guest reported the line anchor (the package of the install left, by default)."""
 
     def __init__(self, out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
-        self.lines = []
         results, console = scratch / "results", scratch / "console"
         results.write_bytes(b"")
         append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
