@@ -348,7 +348,7 @@ run_demo()
 # build's stand-in (build/, only that target).
 test_suite()
 {
-	"$top/scripts/deps.sh"
+	"$top/scripts/deps.sh" build test
 	"$top/scripts/deps.sh" qemu-user
 	(cd "$top" && cmake --preset default >/dev/null)
 	cmake --build "$top/build" --target fake_prog >/dev/null
