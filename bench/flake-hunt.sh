@@ -14,6 +14,7 @@ runs=${1:-20}
 build=$top/build-san
 logs=$build/flake-hunt
 
+"$top/scripts/deps.sh" build test
 "$top/scripts/build.sh" sanitize
 rm -rf "$logs"
 mkdir -p "$logs"

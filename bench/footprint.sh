@@ -35,7 +35,7 @@ mips_daemon=$top/build-mips/supervisor/supervisor
 [ -x "$daemon" ] || { echo "footprint: no $daemon; build first" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "footprint: needs root" >&2; exit 1; }
 
-"$top/scripts/deps.sh" psmisc util-linux procps binutils debian-archive-keyring
+"$top/scripts/deps.sh" bench
 
 work=$build/footprint
 peers="runsv s6-supervise supervise"

@@ -9,8 +9,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz-cov"
 
-"$top/scripts/deps.sh" cmake ninja-build pkg-config libcjson-dev libglib2.0-dev \
-	clang-14 libclang-rt-14-dev libdbus-1-dev llvm-14
+"$top/scripts/deps.sh" fuzz bench
 CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -G Ninja \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_FUZZERS=ON \
 	"-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \

@@ -10,14 +10,14 @@
 # memory, and last the line "private_dirty ratio X; pss ratio Y", ours over runsv's.
 # PSS divides each shared page among the processes that map it: BusyBox's text is shared
 # with init, the shell and the other applets that run, the daemon's with nobody.
-# Needs root (apt-get for what is missing).
+# Needs root (apt-get for what is missing: scripts/gateway.sh build installs what the gateway
+# needs, the tools used here among them).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=${GATEWAY_OUT:-$top/build-gateway}
 work=$out/footprint
 
 "$top/scripts/gateway.sh" build >&2
-"$top/scripts/deps.sh" e2fsprogs
 rm -rf "$work"
 mkdir -p "$work/overlay/usr/lib/gateway" "$work/disk/footprint"
 cp "$top/bench/gateway-footprint-guest.sh" "$work/overlay/usr/lib/gateway/footprint"

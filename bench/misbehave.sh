@@ -22,6 +22,7 @@ build=$(cd "${2:-./build}" && pwd)
 for f in supervisor/supervisor tests/harness/sleep_shim.so tests/harness/fake_prog; do
 	[ -e "$build/$f" ] || { echo "misbehave: $build/$f missing (build with tests)" >&2; exit 1; }
 done
+"$top/scripts/deps.sh" bench
 cc -O2 -Wall -Wextra -Werror -o "$build/misbehave_prog" "$top/bench/misbehave_prog.c"
 SUPERVISOR_BIN="$build/supervisor/supervisor" FAKE_PROG="$build/tests/harness/fake_prog" \
 	SLEEP_SHIM="$build/tests/harness/sleep_shim.so" HARNESS_BUILD_DIR="$build" \

@@ -17,7 +17,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cycles=${1:-10000}
 build=$top/build-soak
 
-"$top/scripts/deps.sh" build test
+"$top/scripts/deps.sh" build bench
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	-DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null

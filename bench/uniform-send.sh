@@ -12,7 +12,7 @@ runs=${2:-300}
 sender=$build/uniform-send/uniform-send
 [ -x "$sender" ] || { echo "bench: no $sender; build first" >&2; exit 1; }
 
-"$top/scripts/deps.sh" hyperfine dbus-bin
+"$top/scripts/deps.sh" bench
 
 . "$top/scripts/private-bus.sh"
 private_bus_up usend-bench -q

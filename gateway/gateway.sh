@@ -6,9 +6,13 @@
 #   scripts/gateway.sh build    SDK, BusyBox, kernel and image, into build-gateway/
 #   scripts/gateway.sh demo     boots the image and shows the daemon at work on its console
 #   scripts/gateway.sh test     the in-image tests and the black-box suite on uClibc-ng
+#   scripts/gateway.sh power-cut [HARNESS OPTIONS] CUTS
+#                               power cuts during installs (gateway/power-cut/harness.py)
 #
-# Builds are reused while their inputs are unchanged (each is keyed by a hash of them).
-# Needs root (apt-get for what is missing, the sandbox of the black-box suite).
+# Each of these installs what it needs (scripts/deps.sh) before it starts; the steps that
+# CTest, the bench and the power-cut harness call (scenarios, cuts, boot, ubi-disk) install
+# nothing. Builds are reused while their inputs are unchanged (each is keyed by a hash of
+# them). Needs root (apt-get for what is missing, the sandbox of the black-box suite).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
@@ -64,8 +68,6 @@ check_fragment()
 # gateway/uclibc/config and its patches, then cJSON from Debian's source package.
 build_sdk()
 {
-	"$top/scripts/deps.sh" gcc-$cross g++-$cross linux-libc-dev-mips-cross uclibc-source \
-		make patch xz-utils cmake ninja-build pkgconf dpkg-dev debian-archive-keyring file
 	tarball=$(dpkg -L uclibc-source | grep '/uClibc-ng-[^/]*\.tar\.xz$' | head -n 1)
 	cjson_src=$(fetch_source cjson)
 	key=$(input_key "$tarball" "$(pkg_version uclibc-source)" "$(pkg_version linux-libc-dev-mips-cross)" \
@@ -180,7 +182,6 @@ build_daemon()
 # objects are dropped once it is built.
 build_kernel()
 {
-	"$top/scripts/deps.sh" linux-source-6.1 gcc-$cross make bc flex bison libssl-dev libelf-dev xz-utils
 	kernel=$out/kernel
 	tarball=/usr/src/linux-source-6.1.tar.xz
 	key=$(input_key "$(pkg_version linux-source-6.1)" "$($cross-gcc --version | head -n 1)" \
@@ -219,7 +220,6 @@ image=$out/image
 # of gateway/programs built with the SDK under two names, and two plugin packages for it.
 build_image()
 {
-	"$top/scripts/deps.sh" cpio gzip tar qemu-user cmake ninja-build
 	bb=$out/busybox/busybox
 	daemon=$out/supervisor-static
 	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
@@ -287,7 +287,6 @@ ubi_leb=$((ubi_peb - 128))
 # left over are erased ones (all 0xFF bytes).
 make_ubi_disk()
 {
-	"$top/scripts/deps.sh" mtd-utils
 	mu_size=$((${3:-16} * 1024 * 1024))
 	mu_work=$2.work
 	rm -rf "$mu_work"
@@ -312,7 +311,6 @@ make_ubi_disk()
 # within 10 minutes is stopped.
 boot_image()
 {
-	"$top/scripts/deps.sh" qemu-system-mips
 	initrd=$image/initramfs.gz
 	if [ -n "${4:-}" ]; then
 		initrd=$image/initramfs-$1.gz
@@ -348,8 +346,6 @@ run_demo()
 # build's stand-in (build/, only that target).
 test_suite()
 {
-	"$top/scripts/deps.sh" build test
-	"$top/scripts/deps.sh" qemu-user
 	(cd "$top" && cmake --preset default >/dev/null)
 	cmake --build "$top/build" --target fake_prog >/dev/null
 	build_daemon
@@ -412,7 +408,6 @@ run_scenarios()
 # they landed and what they left, and "cuts: N, torn: T" last.
 run_power_cut()
 {
-	"$top/scripts/deps.sh" qemu-system-mips e2fsprogs cpio python3
 	/usr/bin/python3 "$here/power-cut/harness.py" --out "$out" "$@"
 }
 
@@ -426,21 +421,32 @@ build_all()
 }
 
 case "${1:-}" in
-build) build_all ;;
+build)
+	"$top/scripts/deps.sh" gateway
+	build_all
+	;;
 demo)
+	"$top/scripts/deps.sh" gateway
 	build_all >&2
 	run_demo
 	;;
 test)
+	"$top/scripts/deps.sh" build test gateway
 	build_all
 	test_suite
 	test_image
 	;;
-# For CTest and the bench: the in-image scenarios, the power cuts, and one boot of a session.
-scenarios) run_scenarios ;;
 power-cut)
 	shift
+	"$top/scripts/deps.sh" gateway
 	build_all >&2
+	run_power_cut "$@"
+	;;
+# Steps, for CTest, the bench and the power-cut harness, on what is built: the in-image
+# scenarios, the power cuts, one boot of a session, a disk with UBIFS.
+scenarios) run_scenarios ;;
+cuts)
+	shift
 	run_power_cut "$@"
 	;;
 boot)
@@ -451,5 +457,5 @@ ubi-disk)
 	shift
 	make_ubi_disk "$@"
 	;;
-*) echo "usage: $0 build | demo | test" >&2; exit 2 ;;
+*) echo "usage: $0 build | demo | test | power-cut [OPTIONS] CUTS" >&2; exit 2 ;;
 esac

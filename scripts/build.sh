@@ -5,7 +5,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 preset=${1:-default}
-"$top/scripts/deps.sh" build test
+"$top/scripts/deps.sh" build
 cd "$top"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"

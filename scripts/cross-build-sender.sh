@@ -34,8 +34,7 @@ zlib1g-dev zlib1g libmount-dev libmount1 libblkid-dev libblkid1 libselinux1-dev
 libselinux1 libsepol-dev libsepol2 libcjson-dev libcjson1 libc6"
 
 # --- Tools -------------------------------------------------------------------------------
-"$top/scripts/deps.sh" cmake ninja-build pkgconf "g++-$triple" dpkg-dev \
-	debian-archive-keyring file
+"$top/scripts/deps.sh" mipsel
 
 # --- Target packages, downloaded once -----------------------------------------------------
 mkdir -p "$debs"

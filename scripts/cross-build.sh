@@ -24,12 +24,11 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build-mips
 triple=mips-linux-gnu
-compiler=g++-$triple
 
 check=0
 case "${1:-}" in
 --check) check=1 ;;
---musl) out=$top/build-musl triple=x86_64-linux-musl compiler=musl-tools ;;
+--musl) out=$top/build-musl triple=x86_64-linux-musl ;;
 "") ;;
 *) echo "usage: $0 [--check | --musl]" >&2; exit 2 ;;
 esac
@@ -38,10 +37,7 @@ sysroot=$out/sysroot
 toolchain=$top/cmake/$triple.cmake
 
 # --- Tools -------------------------------------------------------------------------------
-need="cmake ninja-build pkgconf $compiler dpkg-dev debian-archive-keyring file"
-[ "$check" = 1 ] && need="$need qemu-user util-linux"
-# shellcheck disable=SC2086
-"$top/scripts/deps.sh" $need
+"$top/scripts/deps.sh" cross
 
 # --- cJSON source, through a private apt configuration ----------------------------------
 src=$deps/src

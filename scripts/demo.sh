@@ -4,6 +4,7 @@
 # over a private bus. Needs root (namespaces, apt-get when something is missing).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/deps.sh" build demo
 "$top/scripts/build.sh" >/dev/null
 "$top/scripts/demo-supervisor.sh" "$top/build"
 echo

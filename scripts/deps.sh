@@ -6,7 +6,7 @@
 #
 # Entry points call it once, before any work; nothing that can run beside another step
 # does. Calls at the same moment are still safe: each takes a lock of its own around its
-# check and its install, and apt-get waits for another package manager to finish.
+# check and its install, and waits for another package manager to finish.
 set -eu
 list=$(cd "$(dirname "$0")" && pwd)/packages
 [ $# -gt 0 ] || { echo "usage: $0 PURPOSE|PACKAGE..." >&2; exit 2; }
@@ -21,18 +21,19 @@ for want; do
 	need="$need $found"
 done
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+# missing: the packages of $need that are not installed, each once, into $missing.
 missing()
 {
-	missing=""
-	for p in $need; do
-		case " $missing " in *" $p "*) continue ;; esac
-		installed "$p" || missing="$missing $p"
-	done
+	# shellcheck disable=SC2086
+	missing=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' $need 2>/dev/null |
+		awk -v need="$need" 'BEGIN { n = split(need, p, " ") }
+			$2 == "installed" { sub(/:.*/, "", $1); ok[$1] = 1 }
+			END { for (i = 1; i <= n; i++) if (!(p[i] in ok) && !(p[i] in seen)) { seen[p[i]] = 1; printf " %s", p[i] } }')
 }
 
 missing
 [ -z "$missing" ] && exit 0
+[ "$(id -u)" = 0 ] || { echo "deps.sh: missing:$missing; run as root to install them" >&2; exit 1; }
 # One install at a time from this project, in a directory only root can write; the lock
 # is released when the shell ends. What another call installed meanwhile is not missing.
 exec 9>/run/gateway-deps.lock
@@ -42,13 +43,29 @@ missing
 
 echo "installing:$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
-# Wait up to 20 minutes for another package manager (an automatic upgrade, say).
-wait="-o DPkg::Lock::Timeout=1200"
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+# apt_get ARGUMENT...: apt-get, waiting up to 20 minutes for another package manager (an
+# automatic upgrade, say). apt-get waits for dpkg's lock itself (DPkg::Lock::Timeout), not
+# for the lock of the package lists or of the download cache: a call that fails on one of
+# those is repeated. On failure, apt's own messages are shown.
+apt_get()
+{
+	waited=0
+	until apt-get -o DPkg::Lock::Timeout=1200 "$@" >/dev/null 2>"$errors"; do
+		if ! grep -q '^E: Could not get lock' "$errors" || [ "$waited" -ge 1200 ]; then
+			cat "$errors" >&2
+			return 1
+		fi
+		[ "$waited" -gt 0 ] || echo "deps.sh: waiting for another package manager" >&2
+		sleep 5
+		waited=$((waited + 5))
+	done
+	cat "$errors" >&2
+}
+apt_get update -qq || { echo "deps.sh: apt-get update failed" >&2; exit 1; }
 # shellcheck disable=SC2086
-apt-get $wait update -qq || { echo "deps.sh: apt-get update failed" >&2; exit 1; }
-# shellcheck disable=SC2086
-apt-get $wait install -y -qq --no-install-recommends $missing >/dev/null ||
+apt_get install -y -qq --no-install-recommends $missing ||
 	{ echo "deps.sh: could not install:$missing" >&2; exit 1; }
-for p in $missing; do
-	installed "$p" || { echo "deps.sh: $p is still not installed" >&2; exit 1; }
-done
+missing
+[ -z "$missing" ] || { echo "deps.sh: still not installed:$missing" >&2; exit 1; }

@@ -10,8 +10,7 @@ seconds=${1:-60}
 build="$top/build-fuzz"
 targets="watch_config boot_record install_record send"
 
-"$top/scripts/deps.sh" cmake ninja-build pkg-config libcjson-dev libglib2.0-dev \
-	clang-14 libclang-rt-14-dev libdbus-1-dev
+"$top/scripts/deps.sh" fuzz
 CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -G Ninja \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" --target fuzzers

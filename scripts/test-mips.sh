@@ -10,9 +10,9 @@
 # for what is missing, the sandbox).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/deps.sh" build test cross
 "$top/scripts/build.sh"
 "$top/scripts/cross-build.sh"
-"$top/scripts/deps.sh" qemu-user
 (cd "$top/build-mips" && ctest --output-on-failure --no-tests=error -j2 "$@")
 "$top/scripts/cross-build.sh" --musl
 (cd "$top/build-musl" && ctest --output-on-failure --no-tests=error -j2 "$@")

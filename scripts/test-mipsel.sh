@@ -13,9 +13,8 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build-mipsel
 
+"$top/scripts/deps.sh" mipsel
 "$top/scripts/cross-build-sender.sh"
-"$top/scripts/deps.sh" qemu-user dbus-daemon python3 python3-pytest python3-gi python3-dbus \
-	python3-dbusmock
 
 # qemu-mipsel is a program of this machine: a library path or preload meant for this
 # machine must reach neither it nor the sender, which gets its environment from it.

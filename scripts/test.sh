@@ -13,6 +13,9 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
+# Everything that any step needs, before the first one starts.
+"$top/scripts/deps.sh" build test cross mipsel gateway fuzz
+
 "$top/scripts/build.sh"
 (cd "$top/build" && ctest --output-on-failure --no-tests=error -j2 "$@")
 
