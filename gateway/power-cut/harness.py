@@ -23,7 +23,10 @@ not the old or the new bytes with its mode, the record claims a plugin that is n
 the daemon comes up in a mode other than the record's, the next install fails, the file
 system is damaged, or host and guest see different files. The table shows where the cuts
 landed, from the file changes the guest reported up to the cut, and what each left. The last
-line is "cuts: N, torn: T"; the exit status is 1 when T is not 0.
+line is "cuts: N, torn: T"; the exit status is 1 when T is not 0. A failure of the harness
+itself (a boot that ends otherwise than planned or whose report it cannot read, an error on
+one of the boards) is no torn cut: it stops every board at once and ends the run with its
+traceback and exit status 1.
 
 --at-next-cycle adds K plugin installs cut at the next cycle's first start: by then the
 record has surely reached the disk, and what the install left but the kernel has not yet
@@ -37,7 +40,6 @@ import io
 import json
 import random
 import shutil
-import signal
 import subprocess
 import sys
 import tarfile
@@ -62,10 +64,11 @@ PACKAGE_LEFT = ("/tmp/.uci", "closed", "ttupgrade.tgz")
 # The cuts spread over the time an uncut install takes and half as much again, where the
 # next cycle begins and the kernel has not yet written back what the install left.
 WINDOW_SPAN = 1.5
-PACKAGE_LINE = b" " + " ".join(PACKAGE_LEFT).encode() + b"\r"
+# The anchors of the cuts are whole lines: the serial line ends each with CR LF.
+PACKAGE_LINE = b" " + " ".join(PACKAGE_LEFT).encode() + b"\r\n"
 # A cut at the next cycle's first start, once the record is surely on the disk: what the
 # install left that the kernel has not yet written back is then lost.
-NEXT_CYCLE_LINE = b" done\r"
+NEXT_CYCLE_LINE = b" done\r\n"
 
 PHASES = (
     "before the unpack or copy",
@@ -75,6 +78,46 @@ PHASES = (
     "during the record write",
     "after the record write",
 )
+
+
+class HarnessError(Exception):
+    """The harness could not do or read what it needed: the run fails, and judges nothing."""
+
+
+class Stopped(Exception):
+    """A board stopped because another one failed."""
+
+
+# Set when a board fails: the others end their boots and stop at once.
+STOP = threading.Event()
+
+
+def side_by_side(work, count):
+    """Runs work(j) for each j below count, each in a thread of its own. The first error of
+    any of them stops the others and is raised here, with its traceback."""
+    errors = []
+
+    def run(j):
+        try:
+            work(j)
+        except BaseException as error:  # whatever it is, it ends the run
+            errors.append(error)
+            STOP.set()
+
+    threads = [threading.Thread(target=run, args=(j,)) for j in range(count)]
+    for thread in threads:
+        thread.start()
+    try:
+        for thread in threads:
+            thread.join()
+    except BaseException:
+        STOP.set()
+        for thread in threads:
+            thread.join()
+        raise
+    first = next((e for e in errors if not isinstance(e, Stopped)), None)
+    if first:
+        raise first
 
 
 def record_new(kind):
@@ -235,6 +278,10 @@ def host_files(disk, scratch):
     shutil.copyfile(disk, copy)
     replay = subprocess.run(["e2fsck", "-y", "-E", "journal_only", str(copy)], capture_output=True, text=True)
     check = subprocess.run(["e2fsck", "-f", "-n", str(copy)], capture_output=True, text=True)
+    for run in (replay, check):
+        # 8 and up: e2fsck itself failed (could not open the image, a wrong option).
+        if run.returncode >= 8:
+            raise HarnessError(f"{' '.join(run.args)}: exit {run.returncode}: {run.stdout}{run.stderr}")
     problems = []
     if replay.returncode > 1:
         problems.append(f"journal replay: e2fsck exit {replay.returncode}")
@@ -257,59 +304,42 @@ def host_files(disk, scratch):
 
 # --- One boot --------------------------------------------------------------------------------
 
-class Boot:
-    """One boot of the image on a disk; with delay, qemu is killed that many seconds after
-    the guest reported the line anchor (the package of the install left, by default)."""
+def whole_lines(data):
+    """The lines that the guest sent on a serial line (each ended by CR LF), without blank
+    ones. A last line that the power cut short, before its newline, is not one of them."""
+    lines = (line.decode(errors="replace").strip() for line in data.split(b"\n")[:-1])
+    return [line for line in lines if line]
 
-    def __init__(self, out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
-        results, console = scratch / "results", scratch / "console"
-        results.write_bytes(b"")
-        append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
-                  f"install={install}")
-        if fix.fs == "ubifs":
-            # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
-            append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
-        # As gateway.sh boots the image, with the disk as the first virtio disk.
-        qemu = subprocess.Popen(
-            ["qemu-system-mips", "-M", "malta", "-m", "128", "-kernel", str(out / "kernel/vmlinux"),
-             "-initrd", str(fix.initrd), "-nic", "none", "-vga", "none", "-display", "none",
-             "-monitor", "none", "-no-reboot", "-append", append, "-serial", f"file:{console}",
-             "-serial", f"file:{results}", "-drive", f"file={disk},if=virtio,format=raw"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + timeout
-        self.hung = False
-        with open(results, "rb") as feed:
-            seen = b""
-            while qemu.poll() is None:
-                chunk = feed.read()
-                seen += chunk
-                armed = seen.find(b"\narmed\r")
-                if delay is not None and armed >= 0 and (anchor or PACKAGE_LINE) in seen[armed:]:
-                    time.sleep(delay)
-                    qemu.send_signal(signal.SIGKILL)
-                    break
-                if time.monotonic() > deadline:
-                    self.hung = True
-                    qemu.send_signal(signal.SIGKILL)
-                    break
-                if not chunk:
-                    time.sleep(0.002)
-            qemu.wait()
-            seen += feed.read()
-        self.lines = [line.decode(errors="replace").strip() for line in seen.split(b"\n") if line.strip()]
+
+def file_changes(lines):
+    """The file changes that lines report, in order: (ms, dir, event, name) for each
+    "E MS DIR EVENT NAME", and (ms, "", "done", "") for "E MS done"."""
+    out = []
+    for line in lines:
+        words = line.split()
+        if words[0] != "E":
+            continue
+        if len(words) not in (3, 5) or not words[1].isdigit():
+            raise HarnessError(f"an event line that the harness cannot read: {line!r}")
+        out.append((int(words[1]), *words[2:]) if len(words) == 5 else (int(words[1]), "", words[2], ""))
+    return out
+
+
+def tail(lines, count=10):
+    return "\n  ".join([""] + lines[-count:])
+
+
+class Results:
+    """What one boot reported on the second serial port, a line each."""
+
+    def __init__(self, data, console=None):
+        self.lines = whole_lines(data)
         self.console = console
 
     def events(self):
-        """The file changes reported after "armed": (ms, dir, event, name)."""
-        out = []
-        armed = False
-        for line in self.lines:
-            if line == "armed":
-                armed, out = True, []
-            elif armed and line.startswith("E "):
-                words = line.split()
-                out.append((int(words[1]), *words[2:5]) if len(words) >= 5 else (int(words[1]), "", words[2], ""))
-        return out
+        """The file changes reported after the last "armed"."""
+        marks = [i for i, line in enumerate(self.lines) if line == "armed"]
+        return file_changes(self.lines[marks[-1] + 1:]) if marks else []
 
     def tagged(self, tag):
         """The files reported under tag: name: (sha, mode, size)."""
@@ -322,6 +352,67 @@ class Boot:
 
     def said(self, prefix):
         return next((line[len(prefix):].strip() for line in self.lines if line.startswith(prefix)), None)
+
+
+def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
+    """One boot of the image on a disk, and its Results. With delay, qemu is killed that many
+    seconds after the guest reported the line anchor (the package of the install left, by
+    default); without, the guest powers off at the session's end. A boot that ends otherwise
+    is a HarnessError."""
+    if STOP.is_set():
+        raise Stopped()
+    results, console, errors = scratch / "results", scratch / "console", scratch / "qemu.err"
+    results.write_bytes(b"")
+    append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
+              f"install={install}")
+    if fix.fs == "ubifs":
+        # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
+        append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
+    # As gateway.sh boots the image, with the disk as the first virtio disk.
+    with open(errors, "wb") as stderr:
+        qemu = subprocess.Popen(
+            ["qemu-system-mips", "-M", "malta", "-m", "128", "-kernel", str(out / "kernel/vmlinux"),
+             "-initrd", str(fix.initrd), "-nic", "none", "-vga", "none", "-display", "none",
+             "-monitor", "none", "-no-reboot", "-append", append, "-serial", f"file:{console}",
+             "-serial", f"file:{results}", "-drive", f"file={disk},if=virtio,format=raw"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
+    deadline = time.monotonic() + timeout
+    ended = None
+    try:
+        with open(results, "rb") as feed:
+            seen = b""
+            while qemu.poll() is None:
+                if STOP.is_set():
+                    raise Stopped()
+                chunk = feed.read()
+                seen += chunk
+                armed = seen.find(b"\narmed\r\n")
+                if delay is not None and armed >= 0 and (anchor or PACKAGE_LINE) in seen[armed:]:
+                    time.sleep(delay)
+                    ended = "cut"
+                    break
+                if time.monotonic() > deadline:
+                    ended = f"still running after {timeout} s"
+                    break
+                if not chunk:
+                    time.sleep(0.002)
+            qemu.kill()
+            qemu.wait()
+            seen += feed.read()
+    finally:
+        if qemu.poll() is None:
+            qemu.kill()
+            qemu.wait()
+    if ended is None:
+        ended = "powered off" if qemu.returncode == 0 else f"qemu exit status {qemu.returncode}"
+    planned = "cut" if delay is not None else "powered off"
+    reported = Results(seen, console)
+    if ended != planned:
+        shown = console.read_bytes().decode(errors="replace").splitlines() if console.exists() else []
+        raise HarnessError(f"the boot with check={check} install={install} ended {ended}, not {planned};"
+                           f" its results:{tail(reported.lines)}\nits console:{tail(shown)}\n"
+                           f"qemu's errors:{tail(errors.read_text(errors='replace').splitlines())}")
+    return reported
 
 
 def phase(kind, events):
@@ -358,22 +449,19 @@ def install_times(out, fix, scratch):
     scratch.mkdir(parents=True, exist_ok=True)
     disk = scratch / "calibrate.img"
     fix.disk(disk)
-    boot = Boot(out, fix, scratch, disk, "none", "calibrate")
+    report = boot(out, fix, scratch, disk, "none", "calibrate")
     disk.unlink()
     found = {}
     kinds = iter(KINDS * 2)
     start = None
-    for line in boot.lines:
-        words = line.split()
-        if words[:1] == ["E"] and tuple(words[2:5]) == PACKAGE_LEFT:
-            start = int(words[1])
-        elif words[:1] == ["E"] and tuple(words[2:5]) == ("/data", "moved-to", ".bootchk") and start is not None:
-            found[next(kinds)] = (int(words[1]) - start) / 1000
+    for ms, folder, event, name in file_changes(report.lines):
+        if (folder, event, name) == PACKAGE_LEFT:
+            start = ms
+        elif (folder, event, name) == ("/data", "moved-to", ".bootchk") and start is not None:
+            found[next(kinds)] = (ms - start) / 1000
             start = None
-    if boot.hung or set(found) != set(KINDS):
-        print("power-cut: the uncut installs did not complete; their results:\n  " +
-              "\n  ".join(boot.lines[-20:]), file=sys.stderr)
-        return None
+    if set(found) != set(KINDS):
+        raise HarnessError(f"the uncut installs did not complete; their results:{tail(report.lines, 20)}")
     return found
 
 
@@ -385,13 +473,7 @@ def windows(out, fix, work, jobs):
     def measure(j):
         found[j] = install_times(out, fix, work / f"board-{j}")
 
-    threads = [threading.Thread(target=measure, args=(j,)) for j in range(jobs)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if None in found:
-        sys.exit("power-cut: no install times, no cuts")
+    side_by_side(measure, jobs)
     return {k: sum(f[k] for f in found) / jobs for k in KINDS}
 
 
@@ -406,12 +488,12 @@ class Cut:
         self.torn = []
 
 
-def judge_guest(fix, cut, host, boot):
+def judge_guest(fix, cut, host, results):
     """Adds what the next boot saw to the cut's verdict."""
-    found = boot.tagged("found")
-    if boot.said("found end") is None:
-        cut.torn.append("the next boot reported no files")
-        return
+    if "found end" not in results.lines or "next end" not in results.lines:
+        raise HarnessError(f"the boot after cut {cut.number} did not report the disk and the next install;"
+                           f" its results:{tail(results.lines)}")
+    found = results.tagged("found")
     if host is None:
         cut.record, cut.plugin, torn = verdict(fix, cut.kind, found)
         cut.torn += [f"guest: {t}" for t in torn]
@@ -422,13 +504,13 @@ def judge_guest(fix, cut, host, boot):
         _, _, torn = verdict(fix, cut.kind, found)
         cut.torn += [f"guest: {t}" for t in torn]
     wanted = "plugin" if cut.kind == 130 and cut.record == "new" else "base"
-    mode = boot.said("mode ")
+    mode = results.said("mode ")
     if mode != wanted:
         cut.torn.append(f"the daemon came up in mode {mode}, the record calls for {wanted}")
-    nxt = boot.tagged("next")
-    record = [line for line in boot.lines if line.startswith("record ")]
-    if boot.said("next ") != "done":
-        cut.torn.append(f"the next install: {boot.said('next ')}")
+    nxt = results.tagged("next")
+    record = [line for line in results.lines if line.startswith("record ")]
+    if results.said("next ") != "done":
+        cut.torn.append(f"the next install: {results.said('next ')}")
     else:
         nxt[".bootchk.text"] = record[-1][len("record "):] if record else ""
         why = next_install_fails(fix, cut.kind, nxt)
@@ -447,31 +529,28 @@ def chain(args, fix, cuts, scratch, report):
     for cut in cuts + [None]:
         check = previous.kind if previous else "none"
         install = cut.kind if cut else "none"
-        boot = Boot(args.out, fix, scratch, disk, check, install, cut.delay if cut else None,
-                    cut.anchor if cut else None)
+        results = boot(args.out, fix, scratch, disk, check, install, cut.delay if cut else None,
+                       cut.anchor if cut else None)
         if previous:
-            judge_guest(fix, previous, host, boot)
+            judge_guest(fix, previous, host, results)
             if args.keep:
-                (scratch / f"cut-{previous.number}.next").write_text("\n".join(boot.lines) + "\n")
+                (scratch / f"cut-{previous.number}.next").write_text("\n".join(results.lines) + "\n")
             report(previous, scratch)
-        if boot.hung:
-            if cut:
-                cut.torn.append("the boot hung: " + " | ".join(boot.lines[-5:]))
-                report(cut, scratch)
-            break
         if not cut:
             break
-        cut.phase = phase(cut.kind, boot.events())
+        # The cut came after the guest had reported the package left.
+        cut.phase = phase(cut.kind, results.events())
+        if cut.phase is None:
+            raise HarnessError(f"cut {cut.number}: no package among the file changes read;"
+                               f" the results:{tail(results.lines)}")
         if fix.fs == "ext4":
             host, problems = host_files(disk, scratch)
             cut.record, cut.plugin, torn = verdict(fix, cut.kind, host)
             cut.torn += problems + [f"host: {t}" for t in torn]
-        if cut.phase is None:
-            cut.torn.append("the power went before the package was seen")
         if args.keep:
             shutil.copyfile(disk, scratch / f"cut-{cut.number}.img")
-            shutil.copyfile(boot.console, scratch / f"cut-{cut.number}.console")
-            (scratch / f"cut-{cut.number}.results").write_text("\n".join(boot.lines) + "\n")
+            shutil.copyfile(results.console, scratch / f"cut-{cut.number}.console")
+            (scratch / f"cut-{cut.number}.results").write_text("\n".join(results.lines) + "\n")
         previous = cut
 
 
@@ -488,9 +567,6 @@ def table(cuts):
             torn = sum(1 for c in these if c.torn)
             row += f"{len(these):>12}{old:>5}{new:>5}{torn:>6}"
         rows.append(row)
-    lost = [c for c in cuts if c.phase is None]
-    if lost:
-        rows.append(f"{'(no phase known)':<34}{len(lost):>12}")
     return "\n".join(rows)
 
 
@@ -524,7 +600,7 @@ def main():
 
         def report(cut, scratch):
             with lock:
-                where = PHASES[cut.phase] if cut.phase is not None else "?"
+                where = PHASES[cut.phase]
                 result = "TORN: " + "; ".join(cut.torn) if cut.torn else f"record {cut.record}, plugin {cut.plugin}"
                 when = "at the next cycle" if cut.anchor else f"at {cut.delay:.3f} s"
                 print(f"cut {cut.number}: {cut.kind} {when}, {where}: {result}", flush=True)
@@ -536,13 +612,8 @@ def main():
                             shutil.copyfile(kept, args.keep / kept.name)
 
         jobs = min(jobs, len(cuts))
-        threads = [threading.Thread(target=chain, args=(args, fix, cuts[j::jobs], work / f"board-{j}", report))
-                   for j in range(jobs)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        torn = sum(1 for c in cuts if c.torn or c.phase is None)
+        side_by_side(lambda j: chain(args, fix, cuts[j::jobs], work / f"board-{j}", report), jobs)
+        torn = sum(1 for c in cuts if c.torn)
         print(table(cuts))
         print(f"cuts: {len(cuts)}, torn: {torn}")
         return 1 if torn else 0
