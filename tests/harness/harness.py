@@ -96,6 +96,14 @@ class Run:
         if mode is not None:
             target.chmod(mode)
 
+    def seed_dir(self, path, mode=0o755, uid=0):
+        """Puts a directory at PATH (under /tmp or /data) in the sandbox, of that mode and
+        owner."""
+        target = self.seed / path.lstrip("/")
+        target.mkdir(parents=True, exist_ok=True)
+        target.chmod(mode)
+        os.chown(target, uid, uid)
+
     def seed_link(self, path, to):
         target = self.seed / path.lstrip("/")
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -162,11 +170,16 @@ class Run:
         """Runs another instance of the daemon (the file ARGV0, so named) in the running
         sandbox; returns (exit status, its standard output)."""
         with open(self.work / out, "wb") as f:
-            status = subprocess.run(
-                ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid",
-                 "--root", "--wd", *self.command(*args, path=argv0)],
-                stdin=subprocess.DEVNULL, stdout=f, env=self.env(), timeout=timeout).returncode
+            status = self.inside(*self.command(*args, path=argv0), stdout=f,
+                                 timeout=timeout).returncode
         return status, (self.work / out).read_text()
+
+    def inside(self, *argv, timeout=10, **kwargs):
+        """Runs ARGV in the running sandbox; returns its subprocess.CompletedProcess."""
+        return subprocess.run(
+            ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid", "--root",
+             "--wd", *argv], stdin=subprocess.DEVNULL, env=self.env(), timeout=timeout,
+            **kwargs)
 
     def _sandbox_pid(self):
         """Host pid of the sandbox's process 1, the child of unshare."""
