@@ -237,8 +237,6 @@ int wait_and_restart(SupervisorState& state, int& last_exit_code)
         sleep(delay);
 
         start_process(state, slot, status_code);
-        if (state.procs[slot].pid < 0)
-            return -1;
     }
 }
 
@@ -252,11 +250,8 @@ void supervise(SupervisorState& state)
         clock_gettime(CLOCK_MONOTONIC, &begun);
         kill_watched(state);
         state.plugin_installed = boot_record_check(state);
-        for (int i = 0; i < state.count; i++) {
+        for (int i = 0; i < state.count; i++)
             start_process(state, i, last_exit_code);
-            if (state.procs[i].pid < 0)
-                return;
-        }
         if (wait_and_restart(state, last_exit_code) >= 0)
             continue;
         if (boot_record_remove() == 1) {

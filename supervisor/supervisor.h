@@ -40,7 +40,7 @@ enum ExitStatus : int {
 
 struct WatchedProcess {
     char name[NAME_SIZE];
-    int pid; // 0 before the first start, negative after a start that made no child
+    int pid; // 0 before the first start, then the pid of the latest instance
 };
 
 struct SupervisorState {

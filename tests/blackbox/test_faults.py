@@ -73,42 +73,42 @@ def test_killed_daemon_takes_its_children_along(sv, kill_at_fork):
 
 # --- fork failing ---------------------------------------------------------------------
 
+RESTART = "Will restart normal prog after 10 secs\n"
+FORK_FAILED = "failed to fork\n"
+
+
 # Forks in order: one killall per slot at the start of a cycle, then one start per slot,
-# then one per single-slot restart.
-@pytest.mark.parametrize("names,fail_at,record,out,ends,argvs", [
-    (["a"], 1, None, "Will restart normal prog after 10 secs\n", False,
-     [["a"], ["a", "-r", "7"]]),
-    (["a", "b"], 4, RECORD_BASE, "failed to fork\n", True, None),
-    (["a"], 3, None, "Will restart normal prog after 10 secs\nfailed to fork\n" + NORMAL_EXIT,
-     True, [["a"]]),
-    (["a"], 3, RECORD_BASE,
-     "Will restart normal prog after 10 secs\nfailed to fork\n" + FAILED_BOOT, False,
-     [["a"], ["a", "-r", "7"]]),
-], ids=["killall", "start-of-cycle", "restart-without-record", "restart-with-record"])
-def test_fork_failure(sv, names, fail_at, record, out, ends, argvs):
+# then one per single-slot restart, and one more for each start tried again. A failed fork
+# of killall is skipped; a failed start is tried again after the restart delay, as often
+# as needed: the cycle goes on, the record stays, and every program starts in the end.
+@pytest.mark.parametrize("names,fail_at,fails,record,out", [
+    (["a"], 1, 1, None, RESTART),
+    (["a", "b"], 4, 3, RECORD_BASE, FORK_FAILED * 3 + RESTART * 2),
+    (["a"], 3, 2, None, RESTART + FORK_FAILED * 2),
+    (["a"], 3, 2, RECORD_BASE, RESTART + FORK_FAILED * 2),
+    (["a"], 2, 2, RECORD_PLUGIN, FORK_FAILED * 2 + RESTART),
+    (["a"], 3, 2, RECORD_PLUGIN, RESTART + FORK_FAILED * 2),
+], ids=["killall", "start-of-cycle", "restart-without-record", "restart-with-record",
+        "plugin-start-of-cycle", "plugin-restart"])
+def test_fork_failure(sv, names, fail_at, fails, record, out):
     if record:
         sv.bootchk(record)
+    plugin = record == RECORD_PLUGIN
     sv.config(names)
     for name in names:
-        sv.program(name, "exit 7", "run")
-    sv.start(wrap=with_fork_shim(sv, fail=fail_at))
-    if ends:
-        assert sv.wait_exit() == 0
-    else:
-        sv.wait_starts(len(argvs), "a")
-        sv.wait_for(lambda: sv.out() == out, what="the daemon's messages")
-        assert sv.stop() is None
+        sv.program(name, "exit 7", "run", where="data" if plugin else "base")
+    sv.start(wrap=with_fork_shim(sv, fail=fail_at, fails=fails))
+    for name in names:
+        sv.wait_starts(2, name)
+    sv.wait_for(lambda: sv.out() == out, what="the daemon's messages")
+    assert sv.stop() is None
 
-    assert sv.out() == out
-    if argvs is not None:
-        assert sv.argvs("a") == argvs
-    if "b" in names:
-        assert sv.starts("b") == []
-    # Only a failed single-slot restart takes the failed-cycle path that drops the record.
-    kept = record is not None and fail_at != 3
+    for name in names:
+        path, args = (f"/data//{name}", PLUGIN_ARGS) if plugin else (name, [])
+        assert sv.argvs(name) == [[path, *args], [path, "-r", "7", *args]]
+    assert sv.sleeps() == [10] * (out.count(FORK_FAILED) + out.count(RESTART))
     record_file = sv.snap("/data/.bootchk")
-    assert (record_file.read_text() if record_file.exists() else None) == (
-        record if kept else None)
+    assert (record_file.read_text() if record_file.exists() else None) == record
 
 
 # --- the data directory during an install ---------------------------------------------

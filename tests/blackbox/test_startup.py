@@ -3,7 +3,9 @@ daemon inherits from its parent."""
 import json
 import os
 import shutil
+import signal
 import stat
+from pathlib import Path
 
 import pytest
 
@@ -101,8 +103,9 @@ def runtime_dir_link_kept(sv):
      runtime_dir_kept(0o775)),
     (runtime_dir_link, UNSAFE_DIR.format("is a symbolic link"), runtime_dir_link_kept),
 ], ids=["config-missing", "config-not-json", "base-not-string", "five-programs",
-        "runtime-dir-is-a-file", "lock-file-is-a-planted-symlink", "runtime-dir-of-another-user",
-        "runtime-dir-0777", "runtime-dir-1777", "runtime-dir-0775", "runtime-dir-is-a-symlink"])
+        "runtime-dir-is-a-file", "lock-file-is-a-planted-symlink",
+        "runtime-dir-of-another-user", "runtime-dir-0777", "runtime-dir-1777",
+        "runtime-dir-0775", "runtime-dir-is-a-symlink"])
 def test_refused_start_ends_with_status_0_and_starts_nothing(sv, setup, out, check):
     for name in "abcde":
         sv.program(name, "run")
@@ -219,3 +222,44 @@ def test_runtime_dir_and_lock_file_are_private(sv, umask, existing):
     assert stat.S_IMODE(os.lstat(sv.lock_path()).st_mode) == 0o600
     assert sv.lock_path().read_text() == f"{sv.bindir}\n"
     assert sv.out() == ""
+
+
+# Before it replaces itself with the daemon, python ignores and blocks signals (its own
+# start-up also ignores SIGPIPE), as a shell does for a daemon started with "&" (SIGINT and
+# SIGQUIT ignored). SIGUSR2 stays free: it ends a daemon built with the sanitizers.
+IGNORED = ["SIGINT", "SIGQUIT", "SIGHUP", "SIGPIPE"]
+BLOCKED = ["SIGUSR1", "SIGTERM", "SIGALRM"]
+LEAVE_SIGNALS = f"""
+import os, signal, sys
+for s in "{' '.join(IGNORED)}".split():
+    signal.signal(getattr(signal, s), signal.SIG_IGN)
+blocked = [getattr(signal, s) for s in "{' '.join(BLOCKED)}".split()]
+signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+os.execvp(sys.argv[1], sys.argv[1:])
+"""
+SIGNALS_LEFT = f"exec /usr/bin/python3 -c '{LEAVE_SIGNALS}' \"$@\""
+
+
+def signal_masks(pid):
+    """SigIgn and SigBlk of host process PID, as sets of signal numbers."""
+    fields = dict(line.split(":\t", 1) for line in
+                  Path(f"/proc/{pid}/status").read_text().splitlines() if ":\t" in line)
+    return [{n + 1 for n in range(64) if int(fields[key], 16) >> n & 1}
+            for key in ("SigIgn", "SigBlk")]
+
+
+def test_watched_programs_start_with_default_signals(sv):
+    sv.config(["a"])
+    sv.program("a", "exit 0", "run")
+    sv.start(wrap=SIGNALS_LEFT)
+    sv.wait_starts(2)
+    program = sv.wait_for(lambda: sv.programs_alive(["a"]), what="the program")
+    if not sv.paths.emulator:  # under qemu the daemon's /proc entry is qemu's
+        ignored, blocked = signal_masks(sv.wait_for(sv.daemon_pid, what="the daemon pid"))
+        assert {getattr(signal, s) for s in IGNORED} <= ignored
+        assert {getattr(signal, s) for s in BLOCKED} <= blocked
+    masks = signal_masks(program[0])
+    assert sv.stop() is None
+
+    assert masks == [set(), set()]
+    assert sv.argvs("a") == [["a"], ["a"]]
