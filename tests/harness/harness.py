@@ -6,7 +6,8 @@ One Run is one daemon in one work dir under the build tree:
   WORKDIR/fake/            start log and control scripts of the stand-in watched programs
   WORKDIR/seed/{tmp,data}  copied into the sandbox's /tmp and /data before the start
   WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
-  WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
+  WORKDIR/sleeps           every wait the daemon asked for: the seconds of a sleep(3), and
+                           "until DEADLINE REMAINING" of a wait on a clock (sleep_shim.c)
   WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
   WORKDIR/sanitizer.PID    a report of the address or undefined-behaviour sanitizer, from
                            a build with them; closing a run that left one fails. On such
@@ -309,7 +310,15 @@ class Run:
         return self._text("out")
 
     def sleeps(self):
-        return [int(s) for s in self._text("sleeps").split()]
+        """The seconds of every sleep(3) the daemon asked for, in order."""
+        return [int(line) for line in self._text("sleeps").splitlines() if line.isdigit()]
+
+    def waits_until(self):
+        """(deadline, remaining) of every wait until a time of the monotonic clock the
+        daemon asked for, in order: in seconds, the deadline as that clock reads it, the
+        remaining time as it was at the call."""
+        return [(int(w[1]) / 1e9, int(w[2]) / 1e9) for w in map(str.split,
+                self._text("sleeps").splitlines()) if w[0] == "until"]
 
     def starts(self, name=None):
         """Start records of the stand-in programs, in start order; NAME is a basename.
