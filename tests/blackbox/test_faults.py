@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+import harness
 from test_upgrade import PACKAGE, PLUGIN_ARGS, blob, plugin_package, with_loader
 
 RECORD_BASE = '{"version":"4.8.01.1","plugindata":0}'
@@ -26,13 +27,7 @@ def with_fork_shim(sv, **settings):
 
 # --- the daemon killed ----------------------------------------------------------------
 
-# The daemon runs as a child of bash; when it has ended, bash writes its status and, once
-# the file "go" appears, replaces itself with the next daemon in the same sandbox.
-NEXT_DAEMON = """
-"$@"; echo $? >first-status
-unset FORK_SHIM_KILL
-while [ ! -e go ]; do sleep 0.01; done
-"""
+NEXT_DAEMON = harness.next_daemon("unset FORK_SHIM_KILL")
 
 
 @pytest.mark.parametrize("kill_at_fork", [None, 4], ids=["while-waiting", "just-after-a-fork"])
@@ -159,6 +154,39 @@ def test_install_into_a_data_dir_that_fails_keeps_the_old_files(sv, status, data
         assert [f for f in os.listdir(sv.snap("/data")) if f.endswith(".new")] == []
     assert not sv.snap(PACKAGE).exists()
     assert sv.argvs("a") == [["a"], ["a", "-r", str(status)]]
+
+
+# A plugin over the one the record names is unpacked only once the record holds the guard:
+# when that cannot be written, the plugin in use and its record stay.
+DATA_WITH_A_PLUGIN = f"""
+mount -t tmpfs -o size=1m data /data
+printf '%s' '{RECORD_PLUGIN}' >/data/.bootchk
+cp "$FAKE_PROG" /data/a
+"""
+NOT_INSTALLED = "plugin not installed: /data//.bootchk cannot be rewritten\n"
+
+
+@pytest.mark.parametrize("data,out", [
+    ("full", NO_SPACE.format(".bootchk") + NOT_INSTALLED),
+    ("read-only", NOT_INSTALLED),
+])
+def test_plugin_over_a_plugin_without_a_guard_is_not_installed(sv, data, out):
+    sv.config(["a"])
+    with_loader(sv)
+    package = plugin_package(sv, ["a"])
+    sv.control("a", f"put {package} {PACKAGE}; exit 130", "run")
+    fill = {"full": "dd if=/dev/zero of=/data/filler bs=4096 2>/dev/null || true\n",
+            "read-only": "mount -o remount,ro /data\n"}[data]
+    sv.start(wrap=f"FAKE_PROG={sv.paths.fake}\n" + DATA_WITH_A_PLUGIN + fill)
+    sv.wait_starts(2, "a")
+    assert sv.stop() is None
+
+    assert sv.out() == out
+    assert sv.snap("/data/.bootchk").read_text() == RECORD_PLUGIN
+    assert sv.snap("/data/a").read_bytes() == sv.paths.fake.read_bytes()
+    assert not sv.snap("/data/readme.txt").exists()
+    assert not sv.snap(PACKAGE).exists()
+    assert sv.argvs("a") == [["/data//a", *PLUGIN_ARGS], ["/data//a", "-r", "130", *PLUGIN_ARGS]]
 
 
 # --- helper programs missing or failing -----------------------------------------------

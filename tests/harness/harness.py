@@ -32,6 +32,15 @@ HERE = Path(__file__).resolve().parent
 SANDBOX = HERE / "sandbox.sh"
 
 
+def next_daemon(between=""):
+    """Shell code for Run.start(wrap=...): the daemon runs as a child of bash; when it has
+    ended (killed, as a rule), bash writes its exit status to WORKDIR/first-status, runs
+    the shell code BETWEEN and, once the file WORKDIR/go appears, replaces itself with the
+    next daemon in the same sandbox."""
+    return ('"$@"; echo $? >first-status\n' + between +
+            '\nwhile [ ! -e go ]; do sleep 0.01; done\n')
+
+
 class Paths:
     """Built binaries, from the environment that CTest (or the demo) sets."""
 
@@ -329,6 +338,10 @@ class Run:
 
     def argvs(self, name=None):
         return [r["argv"] for r in self.starts(name)]
+
+    def live(self, path):
+        """Path of PATH of the running sandbox, seen through its root."""
+        return Path(f"/proc/{self._sandbox_pid()}/root/{path.lstrip('/')}")
 
     def snap(self, path):
         """Path of PATH of the sandbox as it was when the sandbox ended."""
