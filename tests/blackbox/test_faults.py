@@ -159,7 +159,7 @@ def test_install_into_a_data_dir_that_fails_keeps_the_old_files(sv, status, data
 # A plugin over the one the record names is unpacked only once the record holds the guard:
 # when that cannot be written, the plugin in use and its record stay.
 DATA_WITH_A_PLUGIN = f"""
-mount -t tmpfs -o size=1m data /data
+mount -t tmpfs -o size=$(($(stat -c %s "$FAKE_PROG") / 1024 + 256))k data /data
 printf '%s' '{RECORD_PLUGIN}' >/data/.bootchk
 cp "$FAKE_PROG" /data/a
 """
