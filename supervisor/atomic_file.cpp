@@ -31,16 +31,19 @@ int sync_parent_dir(const char* path)
 
 } // namespace
 
-// Creates NAME.new for NAME. Its mode is that of the existing NAME, or create_mode less
-// the umask for a new one. Returns the descriptor, or -1.
+// Creates NAME.new for NAME. Its mode is the permission bits of an existing NAME that is
+// a regular file, or create_mode less the umask otherwise: never through a symbolic link,
+// and never a setuid, setgid or sticky bit. Returns the descriptor, or -1.
 int new_file_open(NewFile& file, const char* path, mode_t create_mode)
 {
     file.path = path;
     snprintf(file.temp, sizeof file.temp, "%s.new", path);
     unlink(file.temp); // left over from an install that was cut off
-    file.fd = open(file.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
+    file.fd =
+        open(file.temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode & 0777);
     struct stat old = {};
-    if (file.fd >= 0 && stat(path, &old) == 0 && fchmod(file.fd, old.st_mode & 07777) != 0) {
+    if (file.fd >= 0 && lstat(path, &old) == 0 && S_ISREG(old.st_mode) &&
+        fchmod(file.fd, old.st_mode & 0777) != 0) {
         // The new file keeps the mode it was created with.
     }
     return file.fd;

@@ -81,5 +81,11 @@ int boot_record_check(const SupervisorState& /*state*/)
         boot_record_remove();
         return 0;
     }
-    return json_int_member(record.get(), "plugindata") == 1 ? 1 : 0;
+    return record_claims_plugin(record.get()) ? 1 : 0;
+}
+
+// The first member named "plugindata", in any letter case, has the integer value 1.
+bool record_claims_plugin(const cJSON* record)
+{
+    return json_int_member(record, "plugindata") == 1;
 }

@@ -47,6 +47,17 @@ int spawn_process(const char* path, int restart_code, int debug, int plugin_mode
     if (pid > 0)
         return pid;
 
+    // The program starts with every signal at its default action and none blocked,
+    // whatever the daemon inherited (a daemon started with "&" has SIGINT and SIGQUIT
+    // ignored); first of all, so that the parent-death signal is never ignored or blocked.
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; sig++)
+        sigaction(sig, &default_action, nullptr); // fails for SIGKILL and SIGSTOP: harmless
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
         raise(SIGTERM); // the daemon ended before the request took effect
@@ -59,14 +70,18 @@ int spawn_process(const char* path, int restart_code, int debug, int plugin_mode
     exit(EXIT_EXEC_FAILED);
 }
 
+// A failed fork (the process table or memory exhausted for a moment) is transient: the
+// start is tried again after the restart delay, as often as needed.
 void start_process(SupervisorState& state, int slot, int restart_code)
 {
     WatchedProcess& proc = state.procs[slot];
+    char path[PLUGIN_PATH_SIZE];
+    const char* program = proc.name;
     if (state.plugin_installed == 1) {
-        char path[PLUGIN_PATH_SIZE];
         snprintf(path, sizeof path, "%s/%s", DATA_DIR, proc.name);
-        proc.pid = spawn_process(path, restart_code, state.debug, 1);
-    } else {
-        proc.pid = spawn_process(proc.name, restart_code, state.debug, 0);
+        program = path;
     }
+    while ((proc.pid = spawn_process(program, restart_code, state.debug,
+                                     state.plugin_installed == 1 ? 1 : 0)) < 0)
+        sleep(RESTART_DELAY);
 }

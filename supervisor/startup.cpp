@@ -65,17 +65,50 @@ void enter_program_dir(const char* path)
     free(copy);
 }
 
+namespace {
+
+// What makes the runtime directory unfit for a daemon that runs as root, or nullptr. Only
+// the daemon's own user may create or replace files in it: anybody else could plant the
+// lock file or the upgrade package there.
+const char* runtime_dir_fault(const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode))
+        return "is a symbolic link";
+    if (!S_ISDIR(st.st_mode))
+        return "is not a directory";
+    if (st.st_uid != geteuid())
+        return "is owned by another user";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "is writable by group or others";
+    return nullptr;
+}
+
+} // namespace
+
 int ensure_runtime_dir()
 {
     DIR* dir = opendir(RUNTIME_DIR);
     if (dir) {
         closedir(dir);
-        return 0;
+    } else if (mkdir(RUNTIME_DIR, 0755) == 0) {
+        // Made by the daemon: 0755 whatever the umask it inherited.
+        if (chmod(RUNTIME_DIR, 0755) != 0) {
+            // Checked below like any directory found.
+        }
+    } else {
+        printf("mkdir (%s) error: %s", RUNTIME_DIR, strerror(errno));
+        return -1;
     }
-    if (mkdir(RUNTIME_DIR, 0777) == 0)
-        return 0;
-    printf("mkdir (%s) error: %s", RUNTIME_DIR, strerror(errno));
-    return -1;
+    // Without its closing slash: through a trailing slash, lstat follows a symbolic link.
+    char name[sizeof RUNTIME_DIR];
+    snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof RUNTIME_DIR - 2), RUNTIME_DIR);
+    struct stat st = {};
+    const char* fault = lstat(name, &st) == 0 ? runtime_dir_fault(st) : strerror(errno);
+    if (fault) {
+        printf("unsafe runtime dir (%s): %s\n", RUNTIME_DIR, fault);
+        return -1;
+    }
+    return 0;
 }
 
 int open_locked_file(const char* path, const void* data, int length)
@@ -85,10 +118,15 @@ int open_locked_file(const char* path, const void* data, int length)
         return -1;
     }
     // Never through a symbolic link: the daemon runs as root and truncates this file.
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         printf("failed to open %s\n", path);
         return -1;
+    }
+    // Private whatever the umask, and before the lock is taken: flock works on a
+    // descriptor open for reading, so anybody who can open the file can hold the lock.
+    if (fchmod(fd, 0600) != 0) {
+        // Only the daemon's user can have made the file in its own directory.
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         printf("already in use for %s\n", path);

@@ -20,7 +20,6 @@ constexpr size_t TIMESTAMP_SIZE = 64;
 constexpr off_t EXIT_LOG_CAP = 65536;
 constexpr off_t EXIT_LOG_KEEP = 32768;
 constexpr size_t LOG_CHUNK = 1024;
-constexpr int64_t NS_PER_S = 1000000000;
 
 // Runs a fixed shell script with one positional parameter and waits for it. The parameter
 // reaches the script as "$1", so no character of it is ever read as shell syntax.
@@ -98,26 +97,23 @@ off_t make_room(int fd, size_t length)
 // A new cycle begins no sooner than a second after the previous one began, on the
 // monotonic clock: a program that ends its cycle at once (exit 160, or an install
 // without a package) costs one cycle a second, not a whole processor and an exit log
-// that grows without end. sleep takes whole seconds, so what remains of the second is
-// waited as one whole second: the next cycle begins 1 to 2 seconds after a short one began.
+// that grows without end. One wait until that moment, which returns at once when it
+// has passed.
 void pace_cycle(const timespec& begun)
 {
-    timespec now = {};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
-        int64_t elapsed = static_cast<int64_t>(now.tv_sec - begun.tv_sec) * NS_PER_S +
-                          (now.tv_nsec - begun.tv_nsec);
-        if (elapsed >= NS_PER_S)
-            return;
+    timespec next = begun;
+    next.tv_sec += 1;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
     }
-    sleep(1); // also when the clock cannot be read: never a cycle without a pause
 }
 
 } // namespace
 
+// The name comes after "--": one that begins with "-" is a name, never an option.
 void kill_watched(const SupervisorState& state)
 {
     for (int i = 0; i < state.count; i++)
-        run_script("killall -9 \"$1\" >/dev/null 2>&1", state.procs[i].name);
+        run_script("killall -9 -- \"$1\" >/dev/null 2>&1", state.procs[i].name);
 }
 
 unsigned segv_delay(SupervisorState& state)
@@ -237,8 +233,6 @@ int wait_and_restart(SupervisorState& state, int& last_exit_code)
         sleep(delay);
 
         start_process(state, slot, status_code);
-        if (state.procs[slot].pid < 0)
-            return -1;
     }
 }
 
@@ -252,11 +246,8 @@ void supervise(SupervisorState& state)
         clock_gettime(CLOCK_MONOTONIC, &begun);
         kill_watched(state);
         state.plugin_installed = boot_record_check(state);
-        for (int i = 0; i < state.count; i++) {
+        for (int i = 0; i < state.count; i++)
             start_process(state, i, last_exit_code);
-            if (state.procs[i].pid < 0)
-                return;
-        }
         if (wait_and_restart(state, last_exit_code) >= 0)
             continue;
         if (boot_record_remove() == 1) {

@@ -18,6 +18,9 @@ constexpr const char DEFAULT_PROCESS[] = "velder-dpi-inner";
 constexpr const char BOOT_RECORD_FILE[] = ".bootchk";
 constexpr const char UPGRADE_PACKAGE_FILE[] = "ttupgrade.tgz";
 constexpr const char LOADER_TOOL[] = "k93_load";
+// Put first into a record that names a plugin while a new plugin is unpacked over it: the
+// first member named "plugindata" in any letter case is then 0, which gives base mode.
+constexpr const char PLUGIN_GUARD[] = "PLUGINDATA";
 
 constexpr int MAX_WATCHED = 4;       // hard capacity of the process table
 constexpr int NAME_SIZE = 4096;      // names and paths
@@ -40,7 +43,7 @@ enum ExitStatus : int {
 
 struct WatchedProcess {
     char name[NAME_SIZE];
-    int pid; // 0 before the first start, negative after a start that made no child
+    int pid; // 0 before the first start, then the pid of the latest instance
 };
 
 struct SupervisorState {
@@ -82,6 +85,7 @@ void boot_record_path(char (&path)[BOOT_RECORD_PATH_SIZE]);
 [[nodiscard]] cJSON* boot_record_load();
 int boot_record_remove();
 [[nodiscard]] int boot_record_check(const SupervisorState& state);
+bool record_claims_plugin(const cJSON* record);
 
 // Launcher (launcher.cpp).
 struct ChildArgv {
@@ -122,5 +126,6 @@ void sync_data_dir(const char* dir);
 
 // Upgrade installer (upgrade.cpp).
 JsonTree record_after_install(cJSON* old_record, const char* member);
+JsonTree record_with_guard(const cJSON* record);
 void install_upgrade(const SupervisorState& state, int status);
 int copy_file_raw(const char* source, const char* destination);

@@ -5,7 +5,9 @@
 // The loader unpacks a plugin (130) into the data directory itself; once it has returned,
 // the whole file system is made durable before the package is deleted and the record
 // written, so that a power loss never leaves a record naming a plugin whose files are
-// empty or cut short.
+// empty or cut short. A plugin unpacked over a plugin that the record names would leave
+// old, new and cut files under that record if it were cut short: the record is first
+// written with a guard that gives base mode, and only the final record drops it.
 #include "supervisor.h"
 
 #include <cerrno>
@@ -80,11 +82,48 @@ JsonTree record_after_install(cJSON* old_record, const char* member)
     JsonTree record(cJSON_IsObject(old.get()) ? old.release() : cJSON_CreateObject());
     if (!record)
         return record;
+    // The loader of this plugin has returned: no guard stays.
+    if (strcmp(member, "plugindata") == 0)
+        while (cJSON_GetObjectItemCaseSensitive(record.get(), PLUGIN_GUARD))
+            cJSON_DeleteItemFromObjectCaseSensitive(record.get(), PLUGIN_GUARD);
     if (!json_string_member(record.get(), "version"))
         cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(RECORD_VERSION));
     cJSON_AddItemToObject(record.get(), member, cJSON_CreateNumber(1));
     return record;
 }
+
+// The record with the guard first, then a copy of each of its members; none when a part
+// cannot be allocated.
+JsonTree record_with_guard(const cJSON* record)
+{
+    JsonTree guarded(cJSON_CreateObject());
+    bool complete = guarded && cJSON_AddNumberToObject(guarded.get(), PLUGIN_GUARD, 0);
+    for (const cJSON* m = record->child; complete && m; m = m->next) {
+        cJSON* copy = cJSON_Duplicate(m, true);
+        complete = cJSON_AddItemToObject(guarded.get(), m->string, copy);
+        if (!complete)
+            cJSON_Delete(copy);
+    }
+    return complete ? std::move(guarded) : JsonTree();
+}
+
+namespace {
+
+// Before a plugin is unpacked over the one the record names, the record is written again
+// with the guard. Returns 0 when the plugin may be unpacked, -1 when the guard could not
+// be written.
+int guard_plugin_record(const cJSON* record, const char* path)
+{
+    if (!record_claims_plugin(record))
+        return 0;
+    JsonTree guarded = record_with_guard(record);
+    char* text = guarded ? cJSON_PrintUnformatted(guarded.get()) : nullptr;
+    int result = text ? save_text_file(path, text, strlen(text)) : -1;
+    cJSON_free(text);
+    return result;
+}
+
+} // namespace
 
 void install_upgrade(const SupervisorState& /*state*/, int status)
 {
@@ -111,6 +150,12 @@ void install_upgrade(const SupervisorState& /*state*/, int status)
     const char* member = nullptr;
     switch (status) {
     case EXIT_INSTALL_PLUGIN: {
+        if (guard_plugin_record(old_record.get(), record_path) != 0) {
+            // The plugin in use and its record stay as they are.
+            printf("plugin not installed: %s cannot be rewritten\n", record_path);
+            unlink(package);
+            return;
+        }
         char command[COMMAND_SIZE];
         snprintf(command, sizeof command, "./%s tar -zxf %s -C %s", LOADER_TOOL, package, DATA_DIR);
         fflush(stdout);

@@ -2,7 +2,9 @@
 //
 // Start-up is kept to what one short-lived client needs: a private connection made
 // straight from the address (no shared bus singleton, no proxy, no introspection) and
-// one RequestName round trip. Errors go to standard error, never standard output.
+// one RequestName round trip, together bounded by START_TIMEOUT_MS: a bus that accepts
+// the connection and never answers makes the start fail, never hang. Errors go to
+// standard error, never standard output.
 #include "capi3.h"
 
 #include <gio/gio.h>
@@ -12,6 +14,7 @@ namespace {
 
 constexpr const char* BUS_SERVICE = "org.freedesktop.DBus";
 constexpr const char* BUS_PATH = "/org/freedesktop/DBus";
+constexpr int START_TIMEOUT_MS = 25000;
 
 // The one service of this process: its connection, which holds (or waits for) the name.
 GDBusConnection* service_bus;
@@ -26,13 +29,74 @@ bool is_well_known_name(const char* name)
     return name && g_dbus_is_name(name) && !g_dbus_is_unique_name(name);
 }
 
+// Milliseconds left until DEADLINE (monotonic microseconds), at least 1.
+int ms_until(gint64 deadline)
+{
+    gint64 left = (deadline - g_get_monotonic_time() + 999) / 1000;
+    return left < 1 ? 1 : static_cast<int>(left);
+}
+
+struct Connecting {
+    GDBusConnection* bus;
+    GError* error;
+    bool done;
+};
+
+void connected(GObject* /*source*/, GAsyncResult* result, gpointer data)
+{
+    auto* c = static_cast<Connecting*>(data);
+    c->bus = g_dbus_connection_new_for_address_finish(result, &c->error);
+    c->done = true;
+}
+
+gboolean give_up(gpointer cancellable)
+{
+    g_cancellable_cancel(static_cast<GCancellable*>(cancellable));
+    return G_SOURCE_REMOVE;
+}
+
+// Connects to ADDRESS and authenticates there, in a main context of its own, giving up
+// at DEADLINE: the synchronous connect has no bound.
+GDBusConnection* connect_until(const char* address, gint64 deadline, GError** error)
+{
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GCancellable* cancellable = g_cancellable_new();
+    GSource* timeout = g_timeout_source_new(static_cast<guint>(ms_until(deadline)));
+    g_source_set_callback(timeout, give_up, cancellable, nullptr);
+    g_source_attach(timeout, context);
+
+    Connecting c = {};
+    g_dbus_connection_new_for_address(
+        address,
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, cancellable, connected, &c);
+    while (!c.done)
+        g_main_context_iteration(context, TRUE);
+    if (!c.bus && g_cancellable_is_cancelled(cancellable)) {
+        g_clear_error(&c.error);
+        g_set_error(&c.error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "no answer within %d ms",
+                    START_TIMEOUT_MS);
+    }
+
+    g_source_destroy(timeout);
+    g_source_unref(timeout);
+    g_object_unref(cancellable);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    if (c.error)
+        g_propagate_error(error, c.error);
+    return c.bus;
+}
+
 // Asks for NAME without DO_NOT_QUEUE: a name owned elsewhere puts us in its queue,
 // which the bus answers with IN_QUEUE rather than an error.
-bool request_name(GDBusConnection* bus, const char* name, GError** error)
+bool request_name(GDBusConnection* bus, const char* name, gint64 deadline, GError** error)
 {
     GVariant* reply = g_dbus_connection_call_sync(
         bus, BUS_SERVICE, BUS_PATH, BUS_SERVICE, "RequestName", g_variant_new("(su)", name, 0u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, error);
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, ms_until(deadline), nullptr, error);
     if (!reply)
         return false;
     g_variant_unref(reply);
@@ -63,23 +127,20 @@ int CtSgwDBusStartService(const char* name)
     int result = 0;
     GError* error = nullptr;
     GDBusConnection* bus = nullptr;
+    const gint64 deadline = g_get_monotonic_time() + gint64(START_TIMEOUT_MS) * 1000;
     char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (!address) {
         report("no system bus address", error);
         result = CAPI3_ERR_NO_BUS;
         goto out;
     }
-    bus = g_dbus_connection_new_for_address_sync(
-        address,
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    bus = connect_until(address, deadline, &error);
     if (!bus) {
         report("cannot reach the system bus", error);
         result = CAPI3_ERR_NO_BUS;
         goto out;
     }
-    if (!request_name(bus, name, &error)) {
+    if (!request_name(bus, name, deadline, &error)) {
         report("name request refused", error);
         result = CAPI3_ERR_NAME_REFUSED;
         goto out;

@@ -32,8 +32,10 @@ extern "C" {
  * not a tuple, or no place for the reply. */
 #define CAPI3_ERR_INVALID_ARGS (-7)
 
-/* Connects to the system bus and requests NAME. A NAME owned by another connection
- * is queued for, not refused, so several processes may start with the same NAME.
+/* Connects to the system bus and requests NAME, within 25 seconds in all: a bus that does
+ * not answer by then fails the start with CAPI3_ERR_NO_BUS or CAPI3_ERR_NAME_REFUSED.
+ * A NAME owned by another connection is queued for, not refused, so several processes
+ * may start with the same NAME.
  * Returns 0, or CAPI3_ERR_INVALID_NAME, CAPI3_ERR_NO_BUS, CAPI3_ERR_NAME_REFUSED,
  * CAPI3_ERR_BUSY. */
 int CtSgwDBusStartService(const char* name);

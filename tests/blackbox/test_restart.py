@@ -114,7 +114,7 @@ def test_exit_160_restarts_every_slot_and_reaps_stale_instances(sv):
     assert sv.argvs("b") == [["/data//b", *PLUGIN_ARGS], ["/data//b", "-r", "160", *PLUGIN_ARGS]]
     assert sv.out() == f"No such pid({stale}) for reexec\n"
     assert strip_stamps(log_lines(sv)) == ["a exited normally with code(160)\n"]
-    assert sv.sleeps() in ([], [1])  # no restart delay; a pause when the cycle was short
+    assert sv.sleeps() == []  # no restart delay; the pause before a cycle is no sleep
 
 
 NASTY_NAMES = ["semi x;touch m1", "dollar $(touch m2)", "back `touch m3`",
@@ -138,6 +138,25 @@ def test_watched_names_reach_killall_literally(sv):
     assert sorted(sv.out().splitlines()) == sorted(f"No such pid({p}) for reexec" for p in stale)
     for name in NASTY_NAMES:
         assert sv.argvs(name) == [[name], [name, "-r", "160"]]
+
+
+def test_name_that_looks_like_an_option_is_killed_at_every_cycle(sv):
+    # killall takes "-l" after "--" as a name: every new cycle kills the instance of the
+    # cycle before, and one instance runs at any time.
+    sv.config(["-l", "b"])
+    sv.program("-l", "run")
+    sv.program("b", *[f"await go{n}; exit 160" for n in range(3)], "run")
+    sv.start()
+    for n in range(3):
+        sv.release("-l", "b", gate=f"go{n}")
+        sv.wait_starts(n + 2, "-l")
+        sv.wait_for(lambda: sv.out().count("No such pid") == n + 1, what="the stale -l reaped")
+        assert len(sv.programs_alive(["-l"])) == 1
+    assert sv.stop() is None
+
+    assert sv.argvs("-l") == [["-l"]] + [["-l", "-r", "160"]] * 3
+    stale = [r["pid"] for r in sv.starts("-l")[:3]]
+    assert sorted(sv.out().splitlines()) == sorted(f"No such pid({p}) for reexec" for p in stale)
 
 
 def test_long_program_path_and_long_exit_log_lines(sv):
@@ -171,8 +190,33 @@ def test_cycle_that_ends_at_once_waits_for_the_rest_of_its_second(sv, status):
 
     starts = len(sv.starts())
     assert sv.argvs("a") == [["a"]] + [["a", "-r", str(status)]] * (starts - 1)
-    # One wait of a second before every cycle but the first; the last may be under way.
-    assert sv.sleeps() in ([1] * (starts - 1), [1] * starts)
+    # One wait, under a second, before every cycle but the first; the last may be under way.
+    waits = sv.waits_until()
+    assert len(waits) in (starts - 1, starts)
+    assert all(0 < remaining < 1 for _, remaining in waits), waits
+    assert sv.sleeps() == []
+    assert sv.out() == ""
+
+
+def test_pause_before_a_cycle_lasts_the_rest_of_the_second(sv):
+    # Each cycle takes 700 ms or a little more: its program naps, then asks for a new cycle.
+    # The next cycle begins one second after this one began, after a single wait until
+    # that moment. The cycle began a little before its program started (killall, the
+    # record), never after; a wait of a whole second, or one that counts from the end of
+    # the cycle, would end 700 ms later.
+    sv.config(["a"])
+    sv.program("a", "nap 700; exit 160")
+    sv.start()
+    sv.wait_starts(4)
+    assert sv.stop() is None
+
+    started = [r["mono"] / 1e9 for r in sv.starts()]
+    waits = sv.waits_until()
+    assert len(waits) in (len(started) - 1, len(started)), waits
+    for program, (deadline, remaining) in zip(started, waits):
+        assert 0 <= program - (deadline - 1) < 0.7, (program, deadline)
+        assert 0 <= remaining <= 0.3, remaining
+    assert sv.sleeps() == []
     assert sv.out() == ""
 
 
@@ -185,6 +229,9 @@ def test_cycle_of_more_than_a_second_is_followed_at_once(sv):
     assert sv.stop() is None
 
     assert sv.sleeps() == []
+    # The moment a second after each cycle began had passed: the waits end at once.
+    waits = sv.waits_until()
+    assert len(waits) >= 2 and all(remaining == 0 for _, remaining in waits), waits
     assert sv.argvs("a") == [["a"], ["a", "-r", "160"], ["a", "-r", "160"]]
 
 
@@ -241,7 +288,7 @@ def test_exit_log_on_a_full_file_system_keeps_whole_lines(sv):
     sv.config(["a"])
     # About 70 lines fit.
     sv.program("a", *["exit 0"] * 100, "run")
-    sv.start(wrap="mkdir /tmp/.uci && mount -t tmpfs -o size=4k uci /tmp/.uci || exit 1")
+    sv.start(wrap="mkdir /tmp/.uci && mount -t tmpfs -o size=4k,mode=0755 uci /tmp/.uci || exit 1")
     sv.wait_starts(101, timeout=60)
     # The snapshot leaves out other file systems: the file is read where it is.
     lock = live_lock_path(sv)

@@ -4,9 +4,12 @@ import io
 import os
 import re
 import shutil
+import signal
 import tarfile
 
 import pytest
+
+import harness
 
 PACKAGE = "/tmp/.uci//ttupgrade.tgz"
 PLUGIN_ARGS = ["-T", "/tmp/.uci/", "-D", "/data/", "-O", "solvarine_mt7526"]
@@ -84,16 +87,24 @@ def test_plugin_that_cannot_start_falls_back_to_base_mode(sv):
     assert not sv.snap("/data/.bootchk").exists()
 
 
-@pytest.mark.parametrize("status, target, member, existing", [
-    (131, "init.bin", "luadata", None),
-    (132, "k93_sig.bin", "sigdata", None),
-    (131, "init.bin", "luadata", 0o640),
-    (132, "k93_sig.bin", "sigdata", 0o604),
+# The permission bits of an existing image are kept, never a setuid, setgid or sticky bit;
+# through a symbolic link (to a setuid file) nothing is taken, and the link is replaced.
+@pytest.mark.parametrize("status, target, member, existing, mode", [
+    (131, "init.bin", "luadata", None, 0o600),
+    (132, "k93_sig.bin", "sigdata", None, 0o600),
+    (131, "init.bin", "luadata", 0o640, 0o640),
+    (132, "k93_sig.bin", "sigdata", 0o604, 0o604),
+    (131, "init.bin", "luadata", 0o6750, 0o750),
+    (132, "k93_sig.bin", "sigdata", 0o5755, 0o755),
+    (132, "k93_sig.bin", "sigdata", "link to setuid", 0o600),
 ])
-def test_package_copied_byte_for_byte(sv, status, target, member, existing):
+def test_package_copied_byte_for_byte(sv, status, target, member, existing, mode):
     sv.config(["a", "b"])
     package = blob(sv, 2500)
-    if existing is not None:
+    if existing == "link to setuid":
+        sv.seed_file("/data/setuid", b"root's", mode=0o4755)
+        sv.seed_link("/data/" + target, "setuid")
+    elif existing is not None:
         sv.seed_file("/data/" + target, b"x" * 9000, mode=existing)
     sv.program("a", f"await go; put {package} {PACKAGE}; exit {status}", "run")
     sv.program("b", "run")
@@ -105,7 +116,10 @@ def test_package_copied_byte_for_byte(sv, status, target, member, existing):
 
     copy = sv.snap("/data/" + target)
     assert copy.read_bytes() == package.read_bytes()
-    assert copy.stat().st_mode & 0o7777 == (existing if existing is not None else 0o600)
+    assert not copy.is_symlink() and copy.stat().st_mode & 0o7777 == mode
+    if existing == "link to setuid":
+        setuid = sv.snap("/data/setuid")
+        assert setuid.read_bytes() == b"root's" and setuid.stat().st_mode & 0o7777 == 0o4755
     assert sv.snap("/data/.bootchk").read_text() == '{"version":"4.8.01.1","%s":1}' % member
     assert not sv.snap(PACKAGE).exists()
     assert [f for f in os.listdir(sv.snap("/data")) if f.endswith(".new")] == []
@@ -237,3 +251,119 @@ def test_full_data_dir_keeps_the_old_files(sv):
     assert sorted(os.listdir(sv.snap("/data"))) == [".bootchk", "filler", "init.bin"]
     assert not sv.snap(PACKAGE).exists()
     assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
+
+
+# --- a plugin installed over a plugin --------------------------------------------------
+
+RECORD_PLUGIN = '{"version":"4.8.01.1","plugindata":1}'
+GUARDED = '{"PLUGINDATA":0,"version":"4.8.01.1","plugindata":1}'
+
+
+def loader_that_shows_the_record(sv):
+    """The loader, behind a script that first copies the record it finds to WORKDIR/seen."""
+    with_loader(sv)
+    (sv.bindir / "k93_load").rename(sv.bindir / "k93_load.real")
+    loader = sv.bindir / "k93_load"
+    loader.write_text("#!/bin/sh\n"
+                      f"[ ! -e /data/.bootchk ] || cp /data/.bootchk {sv.work}/seen\n"
+                      'exec ./k93_load.real "$@"\n')
+    loader.chmod(0o755)
+
+
+# The record found, the record the loader finds, the record written after the install,
+# and the mode the record found gives. A record that names a plugin is written again with
+# the guard first, which gives base mode while the new plugin is unpacked; the final record
+# is the one found without any guard, with "plugindata" appended as ever. The modes are
+# those of the first cycle and of the next.
+@pytest.mark.parametrize("found,seen,final,modes", [
+    (None, None, RECORD_PLUGIN, "base,plugin"),
+    ('{"version":"4.8.01.1","plugindata":0}', '{"version":"4.8.01.1","plugindata":0}',
+     '{"version":"4.8.01.1","plugindata":0,"plugindata":1}', "base,base"),
+    (RECORD_PLUGIN, GUARDED, '{"version":"4.8.01.1","plugindata":1,"plugindata":1}',
+     "plugin,plugin"),
+    (' { "version" : "4.8.01.1" , "PluginData" : true , "luadata" : 1 } ',
+     '{"PLUGINDATA":0,"version":"4.8.01.1","PluginData":true,"luadata":1}',
+     '{"version":"4.8.01.1","PluginData":true,"luadata":1,"plugindata":1}', "plugin,plugin"),
+    (GUARDED, GUARDED, '{"version":"4.8.01.1","plugindata":1,"plugindata":1}', "base,plugin"),
+], ids=["no-record", "base-record", "plugin-record", "plugin-true-record", "guard-left"])
+def test_plugin_over_a_plugin_is_unpacked_under_a_guard(sv, found, seen, final, modes):
+    before, after = modes.split(",")
+    if found:
+        sv.bootchk(found)
+    sv.config(["a"])
+    loader_that_shows_the_record(sv)
+    package = plugin_package(sv, ["a"])
+    script = (f"put {package} {PACKAGE}; exit 130", "run")
+    sv.program("a", *script, where="data" if before == "plugin" else "base")
+    sv.program("a", *script)
+    sv.start()
+    sv.wait_starts(2)
+    assert sv.stop() is None
+
+    seen_file = sv.work / "seen"
+    assert (seen_file.read_text() if seen_file.exists() else None) == seen
+    assert sv.snap("/data/.bootchk").read_text() == final
+    argvs = {"base": ["a"], "plugin": ["/data//a", *PLUGIN_ARGS]}
+    first, then = argvs[before], argvs[after]
+    assert sv.argvs("a") == [first, [then[0], "-r", "130", *then[1:]]]
+    assert sv.out() == ""
+
+
+# The daemon is killed while the loader unpacks a new plugin over the plugin in use: the
+# old program is cut short (here it crashes at every start, as a truncated program that
+# still runs may). The record then holds the guard, so the next daemon starts in base mode,
+# and the next install of a good plugin gives plugin mode and a record without the guard.
+CUT_UNPACK = """#!/bin/sh
+if [ ! -e {work}/cut ]; then
+    touch {work}/cut
+    printf '#!/bin/sh\\nkill -SEGV $$\\n' >/data/a
+    kill -9 $(cut -d' ' -f4 /proc/$PPID/stat)
+    exit 1
+fi
+exec ./k93_load.real "$@"
+"""
+
+
+def test_daemon_killed_during_the_unpack_comes_back_in_base_mode(sv):
+    sv.bootchk(RECORD_PLUGIN)
+    sv.config(["a"])
+    with_loader(sv)
+    (sv.bindir / "k93_load").rename(sv.bindir / "k93_load.real")
+    (sv.bindir / "k93_load").write_text(CUT_UNPACK.format(work=sv.work))
+    (sv.bindir / "k93_load").chmod(0o755)
+    package = plugin_package(sv, ["a"])
+    script = (f"put {package} {PACKAGE}; exit 130",) * 2 + ("run",)
+    sv.program("a", *script, where="data")
+    sv.program("a", *script)
+    sv.start(wrap=harness.next_daemon())
+    first = sv.work / "first-status"
+    status = sv.wait_for(lambda: first.exists() and first.read_text().strip(),
+                         what="the end of the first daemon")
+    assert status == str(128 + signal.SIGKILL)
+    assert sv.live("/data/.bootchk").read_text() == GUARDED
+
+    (sv.work / "go").touch()
+    sv.wait_starts(3)
+    assert sv.stop() is None
+
+    assert sv.argvs("a") == [["/data//a", *PLUGIN_ARGS], ["a"],
+                             ["/data//a", "-r", "130", *PLUGIN_ARGS]]
+    assert sv.snap("/data/.bootchk").read_text() == (
+        '{"version":"4.8.01.1","plugindata":1,"plugindata":1}')
+    assert sv.snap("/data/a").read_bytes() == sv.paths.fake.read_bytes()
+    assert sv.out() == ""
+
+
+# An image installed over a guard keeps it: base mode until a plugin install has returned.
+def test_image_install_keeps_the_guard(sv):
+    sv.bootchk(GUARDED)
+    sv.config(["a"])
+    package = blob(sv, 100)
+    sv.program("a", f"put {package} {PACKAGE}; exit 131", "run")
+    sv.start()
+    sv.wait_starts(2)
+    assert sv.stop() is None
+
+    assert sv.snap("/data/.bootchk").read_text() == GUARDED[:-1] + ',"luadata":1}'
+    assert sv.argvs("a") == [["a"], ["a", "-r", "131"]]
+    assert sv.snap("/data/init.bin").read_bytes() == package.read_bytes()

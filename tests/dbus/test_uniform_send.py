@@ -1,4 +1,8 @@
 '''uniform-send against a real private bus and the mock message service.'''
+import socket
+import threading
+import time
+
 import dbus
 import pytest
 
@@ -134,3 +138,35 @@ def test_silent_service_fails_after_the_call_timeout(bus, service, tmp_path):
     elapsed = [int(r[1]) for r in records if r[0] == 'elapsed']
     assert 25000 < asked <= 30000 and waited >= asked, records
     assert elapsed[0] >= 30000, records
+
+
+@pytest.mark.skipif(bool(SENDER_PREFIX),
+                    reason='the clock interposer is built for this machine, not the sender')
+def test_bus_that_never_answers_fails_the_start_after_25_s(tmp_path):
+    # A socket that accepts every connection and never says a word. The sender's monotonic
+    # clock runs 25 times faster: it gives up its start after 25 s in about 1 s.
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(str(tmp_path / 'socket'))
+    listener.listen(8)
+    accepted = []
+    threading.Thread(target=lambda: accepted.append(listener.accept()), daemon=True).start()
+    log = tmp_path / 'clock'
+    began = time.monotonic()
+    try:
+        code, out, err = send(f'unix:path={tmp_path}/socket', NAME, '16', 'hello', env={
+            'LD_PRELOAD': CLOCK_WARP, 'CLOCK_WARP_FACTOR': '25', 'CLOCK_WARP_LOG': str(log)})
+    finally:
+        listener.close()
+        for conn, _ in accepted:
+            conn.close()
+    assert (out, code) == (start_failed(5), 0), err.decode(errors='replace')
+    assert b'no answer within 25000 ms' in err
+    assert accepted, 'the sender never connected'
+    # In warped ms: the longest poll is the wait for the connection, bounded by the 25 s of
+    # the start (less what start-up took), and the run lasted at least that long.
+    records = [line.split() for line in log.read_text().splitlines()]
+    asked, waited = max((int(r[1]), int(r[2])) for r in records if r[0] == 'poll')
+    elapsed = [int(r[1]) for r in records if r[0] == 'elapsed']
+    assert 20000 < asked <= 25000 and waited >= asked, records
+    assert elapsed[0] >= 25000, records
+    assert time.monotonic() - began < 10

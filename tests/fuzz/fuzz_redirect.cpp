@@ -4,10 +4,11 @@
 // The targets are linked with -Wl,--wrap=NAME for every file system call those units
 // make (see CMakeLists.txt). A path under DATA_DIR "/data/" or RUNTIME_DIR "/tmp/.uci/"
 // is moved into the scratch directory's "data" or "uci"; any other path passes
-// unchanged. The shell is never started: system() records the command and reports
-// success, so the loader tool is not run. fsync(), syncfs() and sync() report success
-// without flushing: they change nothing that the targets check, and a disk flush per
-// file written would bound the installer's target to a few dozen runs a second.
+// unchanged. The shell is never started: system() records the command and the boot-check
+// record as the loader would find it, and reports success, so the loader tool is not
+// run. fsync(), syncfs() and sync() report success without flushing: they change nothing
+// that the targets check, and a disk flush per file written would bound the installer's
+// target to a few dozen runs a second.
 #include "fuzz_redirect.h"
 
 #include "fuzz_support.h"
@@ -22,6 +23,8 @@
 
 std::string fuzz_system_command;
 int fuzz_system_calls = 0;
+bool fuzz_system_record_found = false;
+std::string fuzz_system_record;
 
 namespace {
 
@@ -54,6 +57,7 @@ struct Redirected {
 extern "C" {
 
 int __real_stat(const char* path, struct stat* st);
+int __real_lstat(const char* path, struct stat* st);
 FILE* __real_fopen(const char* path, const char* mode);
 int __real_access(const char* path, int how);
 int __real_unlink(const char* path);
@@ -63,6 +67,11 @@ int __real_rename(const char* from, const char* to);
 int __wrap_stat(const char* path, struct stat* st)
 {
     return __real_stat(Redirected(path).path, st);
+}
+
+int __wrap_lstat(const char* path, struct stat* st)
+{
+    return __real_lstat(Redirected(path).path, st);
 }
 
 FILE* __wrap_fopen(const char* path, const char* mode)
@@ -113,6 +122,8 @@ int __wrap_system(const char* command)
 {
     fuzz_system_command = command ? command : "";
     fuzz_system_calls++;
+    fuzz_system_record_found =
+        fuzz_read_file(fuzz_root() + "/data/" + BOOT_RECORD_FILE, fuzz_system_record);
     return 0;
 }
 

@@ -46,11 +46,13 @@ bool named(const cJSON* m, const char* name)
 
 // The record written after the install, checked member by member against the one found:
 // one JSON object in compact text, holding the old object's members in their order, each
-// with its name and value, then "version" with the record version unless the old object
-// has a string "version" (fuzz_member), then MEMBER with the number 1, and nothing more.
-// A record that is missing, or is no JSON object, counts as an empty object.
+// with its name and value (for a plugin, without those named exactly "PLUGINDATA", the
+// guard), then "version" with the record version unless the old object has a string
+// "version" (fuzz_member), then MEMBER with the number 1, and nothing more. A record that
+// is missing, or is no JSON object, counts as an empty object.
 void check_record(const std::string& written, const std::string* old_text, const char* member)
 {
+    const bool plugin = strcmp(member, "plugindata") == 0;
     JsonTree now(cJSON_ParseWithOpts(written.c_str(), nullptr, true));
     FUZZ_CHECK(fuzz_is(now.get(), cJSON_Object));
     FUZZ_CHECK(compact(now.get()) == written);
@@ -58,9 +60,12 @@ void check_record(const std::string& written, const std::string* old_text, const
     const cJSON* found = fuzz_is(old.get(), cJSON_Object) ? old.get() : nullptr;
 
     const cJSON* m = now->child;
-    for (const cJSON* o = found ? found->child : nullptr; o; o = o->next, m = m->next) {
+    for (const cJSON* o = found ? found->child : nullptr; o; o = o->next) {
+        if (plugin && named(o, PLUGIN_GUARD))
+            continue;
         FUZZ_CHECK(named(m, o->string));
         FUZZ_CHECK(compact(m) == compact(o));
+        m = m->next;
     }
     if (!fuzz_is(fuzz_member(found, "version"), cJSON_String)) {
         FUZZ_CHECK(named(m, "version") && fuzz_is(m, cJSON_String) &&
@@ -69,6 +74,23 @@ void check_record(const std::string& written, const std::string* old_text, const
     }
     FUZZ_CHECK(named(m, member) && fuzz_is(m, cJSON_Number) && m->valuedouble == 1);
     FUZZ_CHECK(m->next == nullptr);
+}
+
+// The record the loader finds, when the record found claims a plugin (its first member
+// named "plugindata" in any letter case has the integer value 1, as true and 1.5 have):
+// the guard, then the members found, in compact text. Any other record stays as it was.
+void check_record_at_unpack(const std::string* old_text)
+{
+    JsonTree old(old_text ? cJSON_Parse(old_text->c_str()) : nullptr);
+    const cJSON* claim = fuzz_member(old.get(), "plugindata");
+    if (!claim ||
+        !(fuzz_is(claim, cJSON_True) || (fuzz_is(claim, cJSON_Number) && claim->valueint == 1))) {
+        FUZZ_CHECK(fuzz_system_record_found == (old_text != nullptr));
+        FUZZ_CHECK(!old_text || fuzz_system_record == *old_text);
+        return;
+    }
+    FUZZ_CHECK(fuzz_system_record_found);
+    FUZZ_CHECK(fuzz_system_record == "{\"PLUGINDATA\":0," + compact(old.get()).substr(1));
 }
 
 } // namespace
@@ -105,6 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz_write_file(record_path, old_text.data(), old_text.size());
     fuzz_system_command.clear();
     fuzz_system_calls = 0;
+    fuzz_system_record_found = false;
+    fuzz_system_record.clear();
 
     static SupervisorState state;
     install_upgrade(state, status.code);
@@ -132,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         FUZZ_CHECK(fuzz_system_calls == 1);
         FUZZ_CHECK(fuzz_system_command == "./k93_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/");
+        check_record_at_unpack(record_exists ? &old_text : nullptr);
     }
     FUZZ_CHECK(fuzz_list_dir(data_dir) == files);
 

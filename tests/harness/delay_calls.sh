@@ -1,15 +1,24 @@
 #!/bin/sh
-# Checks that a program waits only through sleep(3), the one call the sleep interposer
-# replaces: it imports none of the C library's other waits, in any of their names (with
-# 64-bit time on 32-bit targets they are __nanosleep64, __clock_nanosleep_time64,
-# __thrd_sleep64). A wait the interposer misses would make the black-box tests really wait.
+# Checks that every wait a program imports from the C library is one that the sleep
+# interposer replaces, under the same name: sleep(3) and clock_nanosleep(2), which with
+# 64-bit time on 32-bit targets is __clock_nanosleep_time64. Any other (nanosleep,
+# usleep, thrd_sleep, select, poll, in any of their names) would make the black-box
+# tests really wait.
 #
-# usage: delay_calls.sh FILE
+# usage: delay_calls.sh PROGRAM INTERPOSER
 set -eu
-imports=$(readelf --dyn-syms -W "$1" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
-found=$(echo "$imports" | grep -E '^(__)?(nanosleep|clock_nanosleep|usleep|thrd_sleep|select|pselect|poll|ppoll)(64|_time64)?$' || true)
-if [ -n "$found" ]; then
-	# shellcheck disable=SC2086 # one line, the names split
-	echo "waits the interposer does not replace:" $found >&2
+symbols() {
+	readelf --dyn-syms -W "$1" | awk -v want="$2" '($7 == "UND") == (want == "imported") {
+		sub(/@.*/, "", $8); print $8 }'
+}
+waits=$(symbols "$1" imported |
+	grep -E '^(__)?(sleep|nanosleep|clock_nanosleep|usleep|thrd_sleep|select|pselect|poll|ppoll)(64|_time64)?$' || true)
+replaced=$(symbols "$2" defined)
+missed=
+for name in $waits; do
+	echo "$replaced" | grep -qxF "$name" || missed="$missed $name"
+done
+if [ -n "$missed" ]; then
+	echo "waits the interposer does not replace:$missed" >&2
 	exit 1
 fi

@@ -1,8 +1,10 @@
 // A stand-in for a watched program, for the black-box tests and the demo.
 //
 // Every start appends one JSON line to $FAKE_DIR/starts.log:
-//   {"name":"a","n":2,"pid":7,"ppid":3,"cwd":"/d","argv":["a","-r","9"],"fds":[0,1,2]}
-// where name is the basename of argv[0] and n counts the starts of that name. It then runs
+//   {"name":"a","n":2,"pid":7,"ppid":3,"mono":8123456789,"cwd":"/d","argv":["a","-r","9"],
+//    "fds":[0,1,2]}
+// where name is the basename of argv[0], n counts the starts of that name and mono is the
+// time of the start on the monotonic clock, in nanoseconds. It then runs
 // line n of the control script $FAKE_DIR/<name>.ctl (after the last line the last one
 // repeats; without a script it runs forever). A line is a ';'-separated list of steps:
 //   run             pause until a signal ends the program
@@ -112,7 +114,7 @@ std::string trim(const std::string& s)
 // Appends this start to the log and returns its number among the starts of this name.
 // The log is locked from counting to writing, so concurrent starts get distinct numbers.
 int record_start(const std::string& dir, const std::string& name, int argc, char** argv,
-                 const std::vector<int>& fds)
+                 const std::vector<int>& fds, long long mono)
 {
     int fd = open((dir + "/starts.log").c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -129,7 +131,8 @@ int record_start(const std::string& dir, const std::string& name, int argc, char
         cwd[0] = '\0';
     std::string line =
         prefix + "\"n\":" + std::to_string(n) + ",\"pid\":" + std::to_string(getpid()) +
-        ",\"ppid\":" + std::to_string(getppid()) + ",\"cwd\":" + json_string(cwd) + ",\"argv\":[";
+        ",\"ppid\":" + std::to_string(getppid()) + ",\"mono\":" + std::to_string(mono) +
+        ",\"cwd\":" + json_string(cwd) + ",\"argv\":[";
     for (int i = 0; i < argc; i++)
         line += (i ? "," : "") + json_string(argv[i]);
     line += "],\"fds\":[";
@@ -234,6 +237,8 @@ void run_step(const std::string& step) // NOLINT(readability-function-cognitive-
 
 int main(int argc, char** argv)
 {
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
     std::vector<int> fds = open_fds();
     const char* dir = std::getenv("FAKE_DIR");
     if (!dir || argc < 1)
@@ -241,7 +246,7 @@ int main(int argc, char** argv)
     std::string name = argv[0];
     name = name.substr(name.rfind('/') + 1);
 
-    int n = record_start(dir, name, argc, argv, fds);
+    int n = record_start(dir, name, argc, argv, fds, now.tv_sec * 1000000000LL + now.tv_nsec);
 
     std::vector<std::string> lines;
     for (const std::string& l : split(read_file(std::string(dir) + "/" + name + ".ctl"), '\n'))

@@ -3,6 +3,7 @@
  *
  *   FORK_SHIM_FAIL=N  the Nth call of fork fails with EAGAIN, as when the process table
  *                     or memory is exhausted; every other call forks.
+ *   FORK_SHIM_FAILS=K with FORK_SHIM_FAIL=N: the K calls from the Nth on fail (default 1).
  *   FORK_SHIM_KILL=N  the Nth call forks, then the parent kills itself with SIGKILL at
  *                     once while the child waits 100 ms before it goes on: the child
  *                     runs on after its parent has died.
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 static long fail_at;
+static long fails;
 static long kill_at;
 static long calls;
 
@@ -33,6 +35,9 @@ static long take_setting(const char* name)
 __attribute__((constructor)) static void fork_shim_init(void)
 {
     fail_at = take_setting("FORK_SHIM_FAIL");
+    fails = take_setting("FORK_SHIM_FAILS");
+    if (fails < 1)
+        fails = 1;
     kill_at = take_setting("FORK_SHIM_KILL");
 }
 
@@ -40,7 +45,7 @@ pid_t fork(void)
 {
     pid_t (*real_fork)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
     calls++;
-    if (calls == fail_at) {
+    if (fail_at > 0 && calls >= fail_at && calls < fail_at + fails) {
         errno = EAGAIN;
         return -1;
     }

@@ -6,7 +6,8 @@ One Run is one daemon in one work dir under the build tree:
   WORKDIR/fake/            start log and control scripts of the stand-in watched programs
   WORKDIR/seed/{tmp,data}  copied into the sandbox's /tmp and /data before the start
   WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
-  WORKDIR/sleeps           the seconds of every sleep(3) the daemon asked for
+  WORKDIR/sleeps           every wait the daemon asked for: the seconds of a sleep(3), and
+                           "until DEADLINE REMAINING" of a wait on a clock (sleep_shim.c)
   WORKDIR/snap/{tmp,data}  the sandbox's /tmp and /data when it ended
   WORKDIR/sanitizer.PID    a report of the address or undefined-behaviour sanitizer, from
                            a build with them; closing a run that left one fails. On such
@@ -29,6 +30,15 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SANDBOX = HERE / "sandbox.sh"
+
+
+def next_daemon(between=""):
+    """Shell code for Run.start(wrap=...): the daemon runs as a child of bash; when it has
+    ended (killed, as a rule), bash writes its exit status to WORKDIR/first-status, runs
+    the shell code BETWEEN and, once the file WORKDIR/go appears, replaces itself with the
+    next daemon in the same sandbox."""
+    return ('"$@"; echo $? >first-status\n' + between +
+            '\nwhile [ ! -e go ]; do sleep 0.01; done\n')
 
 
 class Paths:
@@ -96,6 +106,14 @@ class Run:
         if mode is not None:
             target.chmod(mode)
 
+    def seed_dir(self, path, mode=0o755, uid=0):
+        """Puts a directory at PATH (under /tmp or /data) in the sandbox, of that mode and
+        owner."""
+        target = self.seed / path.lstrip("/")
+        target.mkdir(parents=True, exist_ok=True)
+        target.chmod(mode)
+        os.chown(target, uid, uid)
+
     def seed_link(self, path, to):
         target = self.seed / path.lstrip("/")
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -162,11 +180,16 @@ class Run:
         """Runs another instance of the daemon (the file ARGV0, so named) in the running
         sandbox; returns (exit status, its standard output)."""
         with open(self.work / out, "wb") as f:
-            status = subprocess.run(
-                ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid",
-                 "--root", "--wd", *self.command(*args, path=argv0)],
-                stdin=subprocess.DEVNULL, stdout=f, env=self.env(), timeout=timeout).returncode
+            status = self.inside(*self.command(*args, path=argv0), stdout=f,
+                                 timeout=timeout).returncode
         return status, (self.work / out).read_text()
+
+    def inside(self, *argv, timeout=10, **kwargs):
+        """Runs ARGV in the running sandbox; returns its subprocess.CompletedProcess."""
+        return subprocess.run(
+            ["nsenter", "--target", str(self._sandbox_pid()), "--mount", "--pid", "--root",
+             "--wd", *argv], stdin=subprocess.DEVNULL, env=self.env(), timeout=timeout,
+            **kwargs)
 
     def _sandbox_pid(self):
         """Host pid of the sandbox's process 1, the child of unshare."""
@@ -296,7 +319,15 @@ class Run:
         return self._text("out")
 
     def sleeps(self):
-        return [int(s) for s in self._text("sleeps").split()]
+        """The seconds of every sleep(3) the daemon asked for, in order."""
+        return [int(line) for line in self._text("sleeps").splitlines() if line.isdigit()]
+
+    def waits_until(self):
+        """(deadline, remaining) of every wait until a time of the monotonic clock the
+        daemon asked for, in order: in seconds, the deadline as that clock reads it, the
+        remaining time as it was at the call."""
+        return [(int(w[1]) / 1e9, int(w[2]) / 1e9) for w in map(str.split,
+                self._text("sleeps").splitlines()) if w[0] == "until"]
 
     def starts(self, name=None):
         """Start records of the stand-in programs, in start order; NAME is a basename.
@@ -307,6 +338,10 @@ class Run:
 
     def argvs(self, name=None):
         return [r["argv"] for r in self.starts(name)]
+
+    def live(self, path):
+        """Path of PATH of the running sandbox, seen through its root."""
+        return Path(f"/proc/{self._sandbox_pid()}/root/{path.lstrip('/')}")
 
     def snap(self, path):
         """Path of PATH of the sandbox as it was when the sandbox ended."""

@@ -1,9 +1,15 @@
 /*
- * LD_PRELOAD library that takes the waiting out of sleep(3) for tests and the demo.
+ * LD_PRELOAD library that takes the waiting out of sleep(3) and clock_nanosleep(2) for
+ * tests and the demo.
  *
- * Each call appends the requested seconds as one line to the file named by
+ * Each call of sleep appends the requested seconds as one line to the file named by
  * SLEEP_SHIM_LOG (when set), then waits SLEEP_SHIM_MS milliseconds (default 20)
- * instead of the requested time, and reports the whole sleep as done.
+ * instead of the requested time, and reports the whole sleep as done. A clock_nanosleep
+ * until an absolute time appends "until DEADLINE REMAINING", one for a relative time
+ * "for REMAINING" (nanoseconds: the deadline as the call's clock reads it, and the time
+ * the wait would have taken), then waits at most SLEEP_SHIM_MS milliseconds, and reports
+ * the wait as done. Built with 64-bit time on a 32-bit glibc target, the definition takes
+ * the C library's 64-bit name (__clock_nanosleep_time64), which such a program calls.
  *
  * time(2) reports SLEEP_SHIM_TIME (seconds since the epoch) when that is set, e.g. a
  * date past 2038, which a 32-bit target shows only with a 64-bit time_t. Built with
@@ -78,27 +84,66 @@ pid_t waitpid(pid_t pid, int* status, int options)
     return result;
 }
 
-unsigned int sleep(unsigned int seconds)
+static void log_wait(const char* line, int len)
 {
     const char* log = getenv("SLEEP_SHIM_LOG");
+    if (!log || !*log || len <= 0)
+        return;
+    int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, line, (size_t)len) < 0)
+            perror("sleep_shim");
+        close(fd);
+    }
+}
+
+/* Waits SLEEP_SHIM_MS milliseconds, or LIMIT_NS nanoseconds when that is less (a negative
+ * limit: none). */
+static void shim_wait(int64_t limit_ns)
+{
     const char* ms_text = getenv("SLEEP_SHIM_MS");
     long ms = ms_text && *ms_text ? strtol(ms_text, NULL, 10) : 20;
-
-    if (log && *log) {
-        char line[16];
-        int len = snprintf(line, sizeof line, "%u\n", seconds);
-        int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            if (write(fd, line, (size_t)len) < 0)
-                perror("sleep_shim");
-            close(fd);
-        }
-    }
-    if (ms > 0) {
-        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    int64_t ns = (int64_t)ms * 1000000;
+    if (limit_ns >= 0 && limit_ns < ns)
+        ns = limit_ns;
+    if (ns > 0) {
+        struct timespec ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
         nanosleep(&ts, NULL);
     }
     exit_if_asked();
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+    char line[16];
+    log_wait(line, snprintf(line, sizeof line, "%u\n", seconds));
+    shim_wait(-1);
+    return 0;
+}
+
+static int64_t ns_of(const struct timespec* ts)
+{
+    return (int64_t)ts->tv_sec * 1000000000 + ts->tv_nsec;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
+                    struct timespec* remain)
+{
+    char line[64];
+    int64_t ns = ns_of(request);
+    if (flags & TIMER_ABSTIME) {
+        struct timespec now;
+        int64_t remaining = clock_gettime(clock, &now) == 0 ? ns - ns_of(&now) : 0;
+        if (remaining < 0)
+            remaining = 0;
+        log_wait(line, snprintf(line, sizeof line, "until %lld %lld\n", (long long)ns,
+                                (long long)remaining));
+        ns = remaining;
+    } else {
+        log_wait(line, snprintf(line, sizeof line, "for %lld\n", (long long)ns));
+    }
+    shim_wait(ns);
+    (void)remain; /* left alone, as on a wait that ran to its end */
     return 0;
 }
 

@@ -17,7 +17,7 @@ import pytest
 LOADER = os.environ["K93_LOAD"]
 BUSYBOX = "/usr/bin/busybox"
 # Applets the script may use; the BusyBox PATH holds nothing else.
-APPLETS = ("tar", "sed", "grep", "head")
+APPLETS = ("tar", "sed", "grep", "head", "awk")
 
 
 @pytest.fixture(scope="session")
@@ -44,9 +44,10 @@ def run(request, busybox_bin):
     return run
 
 
-def member(name, data=b"", kind=tarfile.REGTYPE, target="", mode=0o644):
+def member(name, data=b"", kind=tarfile.REGTYPE, target="", mode=0o644, owner=0):
     info = tarfile.TarInfo(name)
     info.type, info.linkname, info.mode = kind, target, mode
+    info.uid = info.gid = owner
     info.mtime = int(time.time())
     info.size = len(data) if kind == tarfile.REGTYPE else 0
     return info, (io.BytesIO(data) if kind == tarfile.REGTYPE else None)
@@ -88,16 +89,20 @@ def tree(root):
 def sandbox(tmp_path):
     """tmp_path/data is the target; a file beside it stands for the world outside."""
     (tmp_path / "data").mkdir()
+    (tmp_path / "data").chmod(0o755)
     (tmp_path / "victim").write_bytes(b"outside\n")
     return tmp_path
 
 
 def test_unpacks_package_into_directory(run, sandbox):
+    # Owned by another user in the package: unpacked, owners are those of the loader's user.
     pkg = write_package(sandbox / "p.tgz", [
-        member("bin/prog", b"#!/bin/sh\necho plugin\n", mode=0o755),
-        member("lib/libx.so.1", b"LIB"),
+        member("bin/", kind=tarfile.DIRTYPE, mode=0o755, owner=1000),
+        member("bin/prog", b"#!/bin/sh\necho plugin\n", mode=0o755, owner=1000),
+        member("./lib/libx.so.1", b"LIB", mode=0o444),
         symlink("lib/libx.so", "libx.so.1"),
         hardlink("bin/prog-alias", "bin/prog"),
+        hardlink("lib/libx.so.1-alias", "lib/libx.so.1"),
         member("odd..name/..x", b"dots inside names are fine"),
     ])
     result = run("tar", "-zxf", pkg, "-C", str(sandbox / "data") + "/")
@@ -108,11 +113,17 @@ def test_unpacks_package_into_directory(run, sandbox):
         "bin/prog": b"#!/bin/sh\necho plugin\n",
         "bin/prog-alias": b"#!/bin/sh\necho plugin\n",
         "lib/libx.so.1": b"LIB",
+        "lib/libx.so.1-alias": b"LIB",
         "lib/libx.so": "-> libx.so.1",
         "odd..name/..x": b"dots inside names are fine",
     }
     assert os.stat(data / "bin/prog").st_mode & 0o777 == 0o755
     assert os.path.samefile(data / "bin/prog", data / "bin/prog-alias")
+    for path in ("bin", "bin/prog", "lib/libx.so.1"):
+        st = os.stat(data / path)
+        assert (st.st_uid, st.st_gid) == (os.getuid(), os.getgid()), path
+    st = os.stat(data)
+    assert (stat.S_IMODE(st.st_mode), st.st_uid) == (0o755, os.getuid())
 
 
 # Every command line but "tar -zxf PACKAGE -C DIRECTORY" with a readable package
@@ -176,6 +187,40 @@ def test_refuses_members_leading_outside(run, sandbox, case):
     assert result.stderr.startswith("k93_load: refusing ")
     assert result.stderr.count("\n") == 1
     assert tree(sandbox) == before
+
+
+# Packages with a member that a plugin never needs; each is refused as a whole. The target
+# directory itself, as a member, would hand it to the package's owner and mode.
+def never_needed():
+    return {
+        "character device": [member("dev", kind=tarfile.CHRTYPE)],
+        "block device": [member("disk", kind=tarfile.BLKTYPE)],
+        "fifo": [member("pipe", kind=tarfile.FIFOTYPE)],
+        "./ of another user": [member("./", kind=tarfile.DIRTYPE, mode=0o777, owner=1000)],
+        ".": [member(".", kind=tarfile.DIRTYPE, mode=0o755)],
+        "./.": [member("./.", kind=tarfile.DIRTYPE, mode=0o755)],
+        "setuid file": [member("su", b"x", mode=0o4755)],
+        "setgid file": [member("sg", b"x", mode=0o2755)],
+        "setgid directory": [member("sub/", kind=tarfile.DIRTYPE, mode=0o2755)],
+        "sticky directory": [member("tmp/", kind=tarfile.DIRTYPE, mode=0o1755)],
+        "group-writable file": [member("gw", b"x", mode=0o664)],
+        "other-writable file": [member("ow", b"x", mode=0o646)],
+        "other-writable directory": [member("sub/", kind=tarfile.DIRTYPE, mode=0o757)],
+        "hard link to a file of the directory": [hardlink("v", "present")],
+    }
+
+
+@pytest.mark.parametrize("case", list(never_needed()))
+def test_refuses_members_a_plugin_never_needs(run, sandbox, case):
+    (sandbox / "data/present").write_bytes(b"in the directory, not in the package")
+    pkg = write_package(sandbox / "p.tgz", [member("harmless", b"x")] + never_needed()[case])
+    before = tree(sandbox)
+    result = run("tar", "-zxf", pkg, "-C", str(sandbox / "data"))
+    assert result.returncode == 1, result
+    assert result.stderr.startswith("k93_load: refusing "), result.stderr
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert tree(sandbox) == before
+    assert stat.S_IMODE(os.stat(sandbox / "data").st_mode) == 0o755
 
 
 def test_refuses_damaged_package(run, sandbox):

@@ -36,6 +36,13 @@ TEST(Record, RewriteAfterInstall)
         {R"("e{Vrsio9.9"})", "sigdata", R"({"version":"4.8.01.1","sigdata":1})"},
         {R"([{"version":"4.8.01.1"}])", "plugindata", R"({"version":"4.8.01.1","plugindata":1})"},
         {"5", "luadata", R"({"version":"4.8.01.1","luadata":1})"},
+        // A plugin install drops every guard, a copied image keeps it.
+        {R"({"PLUGINDATA":0,"version":"4.8.01.1","plugindata":1})", "plugindata",
+         R"({"version":"4.8.01.1","plugindata":1,"plugindata":1})"},
+        {R"({"PLUGINDATA":0,"version":"4.8.01.1","plugindata":1})", "luadata",
+         R"({"PLUGINDATA":0,"version":"4.8.01.1","plugindata":1,"luadata":1})"},
+        {R"({"PLUGINDATA":1,"PluginData":1,"version":"5","PLUGINDATA":"x"})", "plugindata",
+         R"({"PluginData":1,"version":"5","plugindata":1})"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.old_text ? c.old_text : "(none)");
@@ -45,6 +52,39 @@ TEST(Record, RewriteAfterInstall)
         ASSERT_TRUE(record);
         char* text = cJSON_PrintUnformatted(record.get());
         EXPECT_STREQ(text, c.expected);
+        cJSON_free(text);
+    }
+}
+
+TEST(Record, GuardGoesFirstAndGivesBaseMode)
+{
+    struct Case {
+        const char* text;
+        bool claims;
+    } cases[] = {
+        {R"({"version":"4.8.01.1","plugindata":1})", true},
+        {R"({"PluginData":true,"plugindata":0})", true},
+        {R"({"plugindata":1.5})", true},
+        {R"({"plugindata":0,"plugindata":1})", false},
+        {R"({"plugindata":"1"})", false},
+        {R"({"PLUGINDATA":0,"version":"4.8.01.1","plugindata":1})", false},
+        {R"({"x":{"plugindata":1}})", false},
+        {R"([{"plugindata":1}])", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        JsonTree record(cJSON_Parse(c.text));
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record_claims_plugin(record.get()), c.claims);
+        if (!c.claims)
+            continue;
+        JsonTree guarded = record_with_guard(record.get());
+        ASSERT_TRUE(guarded);
+        char* text = cJSON_PrintUnformatted(guarded.get());
+        char* found = cJSON_PrintUnformatted(record.get());
+        EXPECT_EQ(std::string(text), std::string(R"({"PLUGINDATA":0,)") + (found + 1));
+        EXPECT_FALSE(record_claims_plugin(guarded.get()));
+        cJSON_free(found);
         cJSON_free(text);
     }
 }
@@ -88,7 +128,7 @@ struct Scratch {
     }
     ~Scratch()
     {
-        for (const char* f : {"src", "dst", "dst.new"})
+        for (const char* f : {"src", "dst", "dst.new", "setuid"})
             unlink(at(f).c_str());
         rmdir(dir.c_str());
     }
@@ -125,6 +165,34 @@ TEST(CopyFileRaw, CopiesBytesAndKeepsTheTargetMode)
     EXPECT_EQ(read_file(scratch.at("dst").c_str()), "");
     EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0640u);
     EXPECT_EQ(scratch.entries(), 2u); // no temporary file left
+    umask(old_umask);
+}
+
+TEST(CopyFileRaw, ModeOnlyFromARegularTargetAndNeverSpecialBits)
+{
+    Scratch scratch;
+    mode_t old_umask = umask(022);
+    write_file(scratch.at("src").c_str(), "package", 0644);
+
+    // A setuid target keeps its permission bits, not the setuid bit.
+    write_file(scratch.at("dst").c_str(), "old", 0644);
+    chmod(scratch.at("dst").c_str(), 07755);
+    EXPECT_EQ(copy_file_raw(scratch.at("src").c_str(), scratch.at("dst").c_str()), 0);
+    EXPECT_EQ(mode_of(scratch.at("dst").c_str()), 0755u);
+
+    // A link to a setuid file is replaced by a new file; the linked file stays.
+    write_file(scratch.at("setuid").c_str(), "root's", 0755);
+    chmod(scratch.at("setuid").c_str(), 04755);
+    unlink(scratch.at("dst").c_str());
+    ASSERT_EQ(symlink("setuid", scratch.at("dst").c_str()), 0);
+    EXPECT_EQ(copy_file_raw(scratch.at("src").c_str(), scratch.at("dst").c_str()), 0);
+    struct stat st = {};
+    ASSERT_EQ(lstat(scratch.at("dst").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u & ~022u);
+    EXPECT_EQ(read_file(scratch.at("dst").c_str()), "package");
+    EXPECT_EQ(read_file(scratch.at("setuid").c_str()), "root's");
+    EXPECT_EQ(mode_of(scratch.at("setuid").c_str()), 04755u);
     umask(old_umask);
 }
 
