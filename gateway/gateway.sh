@@ -61,7 +61,8 @@ check_fragment()
 }
 
 # The sysroot: Linux's headers (linux-libc-dev-mips-cross), uClibc-ng from uclibc-source with
-# gateway/uclibc/config and its patches, then cJSON from Debian's source package.
+# gateway/uclibc/config and its patches, then cJSON from Debian's source package; beside it
+# the CMake toolchain file and the Meson cross file made from it.
 build_sdk()
 {
 	"$top/scripts/deps.sh" gcc-$cross g++-$cross linux-libc-dev-mips-cross uclibc-source \
@@ -96,6 +97,7 @@ build_sdk()
 	make -C "$uclibc" PREFIX="$sysroot" install >>"$work/uclibc.log" 2>&1 ||
 		{ tail -n 30 "$work/uclibc.log" >&2; return 1; }
 	cp "$here/uclibc/toolchainfile.cmake" "$sdk/toolchainfile.cmake"
+	cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -DOUT="$sdk/meson-cross.ini" -P "$here/uclibc/meson-cross.cmake"
 
 	cmake -S "$cjson_src" -B "$work/cjson" -G Ninja -Wno-deprecated \
 		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
@@ -105,6 +107,178 @@ build_sdk()
 	cmake --build "$work/cjson" >/dev/null
 	DESTDIR=$sysroot cmake --install "$work/cjson" >/dev/null
 	stamp "$sdk" "$key"
+}
+
+# --- The SDK's libraries: GLib and D-Bus, with what they need --------------------------------
+# Each is a folder gateway/NAME: "source" names its Debian source package, "options" holds
+# the options of its build, one a line, each with its reason, and *.patch are its patches.
+# It is built into a stage of its own ($out/sdk-lib/NAME, installed there with DESTDIR),
+# keyed by its source, its folder, the C library and the keys of the libraries it builds on,
+# and the stage is then copied into the sysroot, where the files of its previous build are
+# removed first. Every library is optimised for size and built with stack canaries.
+sdk_lib_cflags="-Os -fstack-protector-strong"
+
+# words FILE: the words of FILE, comments and blank lines left out.
+words() { sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$1"; }
+
+# The key of the whole SDK, the C library's and every library's: what a build made with the
+# SDK depends on.
+sdk_key() { cat "$sdk/.key" "$sdk"/lib-keys/* 2>/dev/null | sha256sum | cut -c1-16; }
+
+# The SDK's C compiler with its flags, for builds that take a compiler command (configure).
+sdk_cc()
+{
+	echo "$cross-gcc --sysroot=$sysroot $(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")"
+}
+
+# lib_begin NAME [DEPENDENCY...]: fails when the library NAME is built and in the sysroot
+# with the key of its inputs. Otherwise starts afresh, sets lib_src (its source, patched),
+# lib_build (an empty build directory), lib_stage (the DESTDIR to install into) and lib_log.
+lib_begin()
+{
+	lib=$1
+	shift
+	lib_src=$(fetch_source "$(words "$here/$lib/source")")
+	lib_out=$out/sdk-lib/$lib
+	lb_deps=
+	for lb_dep; do
+		lb_deps="$lb_deps $(cat "$sdk/lib-keys/$lb_dep")"
+	done
+	lib_key=$(input_key "${lib_src##*/}" "$(cat "$sdk/.key")" "$sdk_lib_cflags" $lb_deps \
+		$(find "$here/$lib" -type f | sort))
+	fresh "$lib_out" "$lib_key" && [ "$(cat "$sdk/lib-keys/$lib" 2>/dev/null)" = "$lib_key" ] && return 1
+	echo "--- SDK: $lib, from ${lib_src##*/} (into ${sysroot#"$top"/})"
+	lib_began=$(date +%s)
+	rm -rf "$lib_out"
+	mkdir -p "$lib_out/build" "$lib_out/stage"
+	lib_build=$lib_out/build
+	lib_stage=$lib_out/stage
+	lib_log=$lib_out/build.log
+	if [ -n "$(find "$here/$lib" -name '*.patch')" ]; then
+		cp -a "$lib_src" "$lib_out/src"
+		lib_src=$lib_out/src
+		for p in "$here/$lib"/*.patch; do
+			patch -d "$lib_src" -p1 --quiet <"$p"
+		done
+	fi
+}
+
+# lib_run COMMAND...: runs COMMAND with its output in the library's log; on failure shows
+# the log's end and fails.
+lib_run()
+{
+	"$@" >>"$lib_log" 2>&1 || { tail -n 30 "$lib_log" >&2; echo "$lib: failed: $*" >&2; return 1; }
+}
+
+# lib_end: installs the stage into the sysroot in place of the library's previous files
+# (libtool's archives left out: they name the stage's paths), and stamps it.
+lib_end()
+{
+	find "$lib_stage" -name '*.la' -delete
+	mkdir -p "$sdk/lib-files" "$sdk/lib-keys"
+	if [ -f "$sdk/lib-files/$lib" ]; then
+		(cd "$sysroot" && xargs rm -f <"$sdk/lib-files/$lib")
+	fi
+	(cd "$lib_stage" && find . ! -type d) >"$sdk/lib-files/$lib"
+	cp -a "$lib_stage/." "$sysroot/"
+	rm -rf "$lib_build" "$lib_out/src"
+	echo "$lib_key" >"$sdk/lib-keys/$lib"
+	stamp "$lib_out" "$lib_key"
+	echo "$lib: built in $(($(date +%s) - lib_began)) s"
+}
+
+# lib_configure [VARIABLE=VALUE...] [ARGUMENT...]: configure (autoconf's, or zlib's own) of
+# lib_src, run in lib_build with the SDK's compiler, the VARIABLEs set, the ARGUMENTs and the
+# library's options; then make and make install.
+lib_configure()
+{
+	(
+		cd "$lib_build"
+		export CC="$(sdk_cc)" CFLAGS="$sdk_lib_cflags" PKG_CONFIG_LIBDIR="$sysroot/usr/lib/pkgconfig" \
+			PKG_CONFIG_SYSROOT_DIR="$sysroot"
+		unset PKG_CONFIG_PATH
+		while [ $# -gt 0 ]; do
+			case $1 in
+			[A-Z]*=*) export "$1" ;;
+			*) break ;;
+			esac
+			shift
+		done
+		lib_run "$lib_src/configure" "$@" $(words "$here/$lib/options")
+		lib_run make -j2
+		lib_run make DESTDIR="$lib_stage" install
+	)
+}
+
+# lib_cmake DIR: the CMake project DIR with the SDK's toolchain file and the library's options.
+lib_cmake()
+{
+	lib_run cmake -S "$1" -B "$lib_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" \
+		-DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_C_FLAGS="$sdk_lib_cflags" -DCMAKE_INSTALL_PREFIX=/usr \
+		-DCMAKE_INSTALL_LIBDIR=lib $(words "$here/$lib/options")
+	lib_run cmake --build "$lib_build" -j 2
+	lib_run env DESTDIR="$lib_stage" cmake --install "$lib_build"
+}
+
+# zlib's own configure takes the target from CHOST, and position-independent code for its
+# static archive from CFLAGS.
+build_zlib()
+{
+	lib_begin zlib || return 0
+	lib_configure CHOST=$cross "CFLAGS=$sdk_lib_cflags -fPIC"
+	lib_end
+}
+
+build_libffi()
+{
+	lib_begin libffi || return 0
+	lib_configure --host=$cross
+	lib_end
+}
+
+build_pcre2()
+{
+	lib_begin pcre2 || return 0
+	lib_cmake "$lib_src"
+	lib_end
+}
+
+# GLib, GObject, GModule and GIO, and their tools (gdbus among them), with Meson and the
+# SDK's cross file.
+build_glib()
+{
+	build_zlib
+	build_libffi
+	build_pcre2
+	lib_begin glib zlib libffi pcre2 || return 0
+	lib_run meson setup "$lib_build" "$lib_src" --cross-file "$sdk/meson-cross.ini" --prefix=/usr \
+		--libdir=lib -Dc_args="$sdk_lib_cflags" $(words "$here/glib/options")
+	lib_run ninja -C "$lib_build" -j 2
+	lib_run env DESTDIR="$lib_stage" meson install -C "$lib_build" --no-rebuild
+	lib_end
+}
+
+build_expat()
+{
+	lib_begin expat || return 0
+	lib_cmake "$lib_src/expat"
+	lib_end
+}
+
+# libdbus, dbus-daemon and the tools (dbus-send among them).
+build_dbus()
+{
+	build_expat
+	lib_begin dbus expat || return 0
+	lib_configure --host=$cross
+	lib_end
+}
+
+build_sdk_libs()
+{
+	build_sdk
+	build_glib
+	build_dbus
 }
 
 # --- BusyBox ---------------------------------------------------------------------------------
@@ -144,17 +318,18 @@ build_busybox()
 
 # --- The daemon on uClibc-ng: static for the image, dynamic for the black-box suite ----------
 # cmake_with_sdk SOURCE TREE [CMAKE ARGUMENTS]: configures and builds SOURCE into TREE with the
-# SDK's toolchain file. Ninja rebuilds what changed in SOURCE; a new SDK starts TREE afresh
-# (a changed C library is no dependency that Ninja sees).
+# SDK's toolchain file. Ninja rebuilds what changed in SOURCE; a new SDK (its C library or
+# any of its libraries) starts TREE afresh (a changed C library is no dependency that Ninja
+# sees).
 cmake_with_sdk()
 {
 	cw_src=$1 cw_tree=$2
 	shift 2
-	[ "$(cat "$cw_tree/.sdk-key" 2>/dev/null)" = "$(cat "$sdk/.key")" ] || rm -rf "$cw_tree"
+	[ "$(cat "$cw_tree/.sdk-key" 2>/dev/null)" = "$(sdk_key)" ] || rm -rf "$cw_tree"
 	cmake -S "$cw_src" -B "$cw_tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" \
 		"$@" >/dev/null
 	cmake --build "$cw_tree" -j 2 >"$cw_tree.log" 2>&1 || { tail -n 30 "$cw_tree.log" >&2; return 1; }
-	cp "$sdk/.key" "$cw_tree/.sdk-key"
+	sdk_key >"$cw_tree/.sdk-key"
 }
 
 # The daemon built with the SDK twice: static and stripped for the image, into
@@ -162,7 +337,7 @@ cmake_with_sdk()
 # size); dynamic (ld-uClibc) with its black-box tests, into $out/supervisor-shared.
 build_daemon()
 {
-	build_sdk
+	build_sdk_libs
 	set -- -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF
 	cmake_with_sdk "$top" "$out/supervisor-static" "$@" -DBUILD_TESTING=OFF \
 		-DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
@@ -427,6 +602,7 @@ build_all()
 
 case "${1:-}" in
 build) build_all ;;
+sdk) build_sdk_libs ;;
 demo)
 	build_all >&2
 	run_demo
@@ -451,5 +627,5 @@ ubi-disk)
 	shift
 	make_ubi_disk "$@"
 	;;
-*) echo "usage: $0 build | demo | test" >&2; exit 2 ;;
+*) echo "usage: $0 build | sdk | demo | test" >&2; exit 2 ;;
 esac
