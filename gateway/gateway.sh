@@ -1,11 +1,15 @@
 #!/bin/sh
-# The gateway in a box: an SDK (uClibc-ng sysroot and CMake toolchain file), BusyBox and a
-# big-endian MIPS kernel, all built from Debian's source packages, and an initramfs image
-# that boots under qemu-system-mips with the daemon started by init.
+# The gateway in a box: an SDK (uClibc-ng sysroot with GLib and D-Bus, CMake toolchain file,
+# Meson cross file), BusyBox and a big-endian MIPS kernel, all built from Debian's source
+# packages, and an initramfs image that boots under qemu-system-mips with the daemon, the
+# system bus and the message service started by init, and the sender beside them.
 #
 #   scripts/gateway.sh build    SDK, BusyBox, kernel and image, into build-gateway/
-#   scripts/gateway.sh demo     boots the image and shows the daemon at work on its console
-#   scripts/gateway.sh test     the in-image tests and the black-box suite on uClibc-ng
+#   scripts/gateway.sh sdk      the SDK alone (build-gateway/sdk)
+#   scripts/gateway.sh demo     boots the image and shows the daemon at work on its console,
+#                               then a message sent and acknowledged
+#   scripts/gateway.sh test     the in-image tests, the black-box suite on uClibc-ng and the
+#                               sender's D-Bus tests against the big-endian sender
 #
 # Builds are reused while their inputs are unchanged (each is keyed by a hash of them).
 # Needs root (apt-get for what is missing, the sandbox of the black-box suite).
@@ -348,6 +352,17 @@ build_daemon()
 		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
 }
 
+# uniform-send and the libcapi3 stand-in built with the SDK, linked dynamically against its
+# GLib as a gateway's programs are, into $out/sender (the dynamic daemon comes along). The
+# image takes them from there; the sender's D-Bus tests run them under qemu-mips.
+build_sender()
+{
+	build_sdk_libs
+	cmake_with_sdk "$top" "$out/sender" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF
+	echo "sender on uClibc-ng: uniform-send $(wc -c <"$out/sender/uniform-send/uniform-send") bytes," \
+		"libcapi3 $(wc -c <"$out/sender/stand-ins/libcapi3/libcapi3.so.1") bytes (not stripped)"
+}
+
 # --- Kernel ------------------------------------------------------------------------------------
 
 # vmlinux for the Malta board, big-endian, from linux-source-6.1 with the patches of
@@ -389,23 +404,29 @@ image=$out/image
 
 # The initramfs: BusyBox (its applets as links), the static daemon installed with
 # "cmake --install" for the prefix /usr (the daemon, its config and the init script), the
-# loader stand-in beside it, the skeleton of gateway/rootfs (inittab, rcS, the watch
-# configuration of the samples and their control scripts, the sessions), the sample program
-# of gateway/programs built with the SDK under two names, and two plugin packages for it.
+# loader stand-in beside it, the skeleton of gateway/rootfs (inittab, rcS and the init
+# scripts of the system bus and the message service, the watch configuration of the samples
+# and their control scripts, the sessions), the programs of gateway/programs built with the
+# SDK (the sample under two names), two plugin packages for it; then from the SDK what
+# gateway/image/from-sdk lists (the shared C library, GLib, D-Bus and their tools), the
+# sender with the libcapi3 stand-in, and the message service's stand-in.
 build_image()
 {
 	"$top/scripts/deps.sh" cpio gzip tar qemu-user cmake ninja-build
 	bb=$out/busybox/busybox
 	daemon=$out/supervisor-static
+	sender=$out/sender
 	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
-		"$top/stand-ins/k93_load" "$here"/programs/* "$sdk/.key" \
+		"$top/stand-ins/k93_load" "$here"/programs/* "$(sdk_key)" "$here/image/from-sdk" \
+		"$sender/uniform-send/uniform-send" "$sender/stand-ins/libcapi3/libcapi3.so.1" \
+		"$top"/stand-ins/msg-service/* \
 		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
 	fresh "$image" "$key" && [ -f "$image/initramfs.gz" ] && return 0
 	echo "--- Image: initramfs (into ${image#"$top"/})"
 	rm -rf "$image"
 	root=$image/root
 	mkdir -p "$root"
-	(cd "$root" && mkdir -p bin sbin usr/bin usr/sbin usr/share/samples dev proc sys tmp data root)
+	(cd "$root" && mkdir -p bin sbin lib usr/bin usr/sbin usr/lib usr/share/samples dev proc sys tmp data root var/run)
 	mknod -m 600 "$root/dev/console" c 5 1
 	mknod -m 666 "$root/dev/null" c 1 3
 
@@ -440,8 +461,23 @@ build_image()
 	$pack "$root/usr/share/samples/plugin.tgz" -C "$image/plugin" sample-exit sample-crash
 	$pack "$root/usr/share/samples/plugin-damaged.tgz" -C "$image/damaged" sample-crash
 
+	for pattern in $(words "$here/image/from-sdk"); do
+		(cd "$sysroot" && for f in $pattern; do
+			[ -e "$f" ] || { echo "gateway/image/from-sdk: nothing in the sysroot matches $pattern" >&2; exit 1; }
+			cp -a --parents "$f" "$root/"
+		done)
+	done
+	DESTDIR=$image/sender-install cmake --install "$sender" --prefix /usr --strip >/dev/null
+	cp -a "$image/sender-install/usr/bin/uniform-send" "$root/usr/bin/"
+	cp -a "$image/sender-install/usr/lib"/libcapi3.so.* "$root/usr/lib/"
+	cmake_with_sdk "$top/stand-ins/msg-service" "$image/msg-service" -DCMAKE_BUILD_TYPE=MinSizeRel
+	DESTDIR=$root cmake --install "$image/msg-service" --prefix /usr --strip >/dev/null
+	find "$root/lib" "$root/usr/lib" "$root/usr/bin" -type f -exec sh -c \
+		'file "$1" | grep -q ELF && exec '"$cross"'-strip "$1"' sh {} \;
+
 	pack_cpio "$root" >"$image/initramfs.gz"
 	stamp "$image" "$key"
+	echo "image: $(wc -c <"$image/initramfs.gz") bytes compressed"
 }
 
 # pack_cpio DIR: DIR as a gzip-compressed cpio archive (newc, owned by root) on standard output.
@@ -593,9 +629,10 @@ run_power_cut()
 
 build_all()
 {
-	build_sdk
+	build_sdk_libs
 	build_busybox
 	build_daemon
+	build_sender
 	build_kernel
 	build_image
 }
