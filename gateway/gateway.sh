@@ -281,6 +281,7 @@ build_dbus()
 build_sdk_libs()
 {
 	build_sdk
+	"$top/scripts/deps.sh" meson
 	build_glib
 	build_dbus
 }
