@@ -135,6 +135,9 @@ sdk_cc()
 	echo "$cross-gcc --sysroot=$sysroot $(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")"
 }
 
+# The processor time, in seconds, of this shell and of the commands it has waited for.
+cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%d\n", ($14 + $15 + $16 + $17) / hz }' /proc/$$/stat; }
+
 # lib_begin NAME [DEPENDENCY...]: fails when the library NAME is built and in the sysroot
 # with the key of its inputs. Otherwise starts afresh, sets lib_src (its source, patched),
 # lib_build (an empty build directory), lib_stage (the DESTDIR to install into) and lib_log.
@@ -152,7 +155,7 @@ lib_begin()
 		$(find "$here/$lib" -type f | sort))
 	fresh "$lib_out" "$lib_key" && [ "$(cat "$sdk/lib-keys/$lib" 2>/dev/null)" = "$lib_key" ] && return 1
 	echo "--- SDK: $lib, from ${lib_src##*/} (into ${sysroot#"$top"/})"
-	lib_began=$(date +%s)
+	lib_began=$(date +%s) lib_cpu=$(cpu_seconds)
 	rm -rf "$lib_out"
 	mkdir -p "$lib_out/build" "$lib_out/stage"
 	lib_build=$lib_out/build
@@ -188,7 +191,7 @@ lib_end()
 	rm -rf "$lib_build" "$lib_out/src"
 	echo "$lib_key" >"$sdk/lib-keys/$lib"
 	stamp "$lib_out" "$lib_key"
-	echo "$lib: built in $(($(date +%s) - lib_began)) s"
+	echo "$lib: built in $(($(date +%s) - lib_began)) s, $(($(cpu_seconds) - lib_cpu)) s of processor time"
 }
 
 # lib_configure [VARIABLE=VALUE...] [ARGUMENT...]: configure (autoconf's, or zlib's own) of
