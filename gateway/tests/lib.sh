@@ -85,3 +85,36 @@ package() {
 # installs_plugin PACKAGE: sample-exit leaves PACKAGE as the upgrade package and exits with
 # 130 at its first start, and runs on at the later ones.
 installs_plugin() { ctl sample-exit "nap 300; put $1 /tmp/.uci//ttupgrade.tgz; exit 130" run; }
+
+# The sender's scenarios: the system bus and the message service's stand-in (msg-service),
+# both started by init; each scenario starts the service anew as it needs it.
+sender_name=com.velder.gateway.sender
+service_log=/tmp/msg-service.log
+
+# service [OPTION...]: the message service, restarted with OPTIONs (msg-service -r TYPE,
+# -d MS, -n), its log in $service_log; waits until it owns its name on the bus.
+service() {
+	no_service
+	msg-service "$@" >$service_log 2>&1 &
+	await 10 "the message service" grep -q '^msg-service: owns ' $service_log
+}
+
+# no_service: no message service on the bus.
+no_service() {
+	killall msg-service 2>/dev/null
+	await 10 "the message service to end" sh -c '! pidof msg-service >/dev/null'
+}
+
+# send TYPE TEXT: uniform-send with the sender's name; its standard output, each line of its
+# standard error after "stderr: ", and its exit status.
+send() {
+	uniform-send $sender_name "$1" "$2" 2>/tmp/send.err
+	echo "exit status $?"
+	sed 's/^/stderr: /' /tmp/send.err
+}
+
+# received: what the message service logged.
+received() {
+	echo "the message service logged:"
+	sed 's/^msg-service: /  /' $service_log
+}
