@@ -352,7 +352,7 @@ build_daemon()
 		-DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
 		-DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--gc-sections"
 	cmake_with_sdk "$top" "$out/supervisor-shared" "$@" -DBUILD_TESTING=ON \
-		-DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog"
+		-DHOST_FAKE_PROG="$top/build/stand-ins/watched-program/watched-program"
 	echo "daemon on uClibc-ng: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes" \
 		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
 }
@@ -561,7 +561,7 @@ run_demo()
 test_suite()
 {
 	(cd "$top" && cmake --preset default >/dev/null)
-	cmake --build "$top/build" --target fake_prog >/dev/null
+	cmake --build "$top/build" --target watched-program >/dev/null
 	build_daemon
 	# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions.
 	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"

@@ -12,12 +12,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-./build}" && pwd)
 
 [ "$(id -u)" = 0 ] || { echo "demo-supervisor: needs root (namespaces)" >&2; exit 1; }
-for f in supervisor/supervisor tests/harness/fake_prog tests/harness/sleep_shim.so; do
+program=stand-ins/watched-program/watched-program
+for f in supervisor/supervisor $program tests/harness/sleep_shim.so; do
 	[ -e "$build/$f" ] || { echo "demo-supervisor: $build/$f missing (build with tests)" >&2; exit 1; }
 done
 
 export SUPERVISOR_BIN="$build/supervisor/supervisor"
-export FAKE_PROG="$build/tests/harness/fake_prog"
+export FAKE_PROG="$build/$program"
 export SLEEP_SHIM="$build/tests/harness/sleep_shim.so"
 export HARNESS_BUILD_DIR="$build"
 export PYTHONDONTWRITEBYTECODE=1
