@@ -19,12 +19,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 events=${1:-100000}
 build=$(cd "${2:-./build}" && pwd)
 [ "$(id -u)" = 0 ] || { echo "misbehave: needs root (namespaces)" >&2; exit 1; }
-for f in supervisor/supervisor tests/harness/sleep_shim.so tests/harness/fake_prog; do
+program=stand-ins/watched-program/watched-program
+for f in supervisor/supervisor tests/harness/sleep_shim.so $program; do
 	[ -e "$build/$f" ] || { echo "misbehave: $build/$f missing (build with tests)" >&2; exit 1; }
 done
 "$top/scripts/deps.sh" bench
 cc -O2 -Wall -Wextra -Werror -o "$build/misbehave_prog" "$top/bench/misbehave_prog.c"
-SUPERVISOR_BIN="$build/supervisor/supervisor" FAKE_PROG="$build/tests/harness/fake_prog" \
+SUPERVISOR_BIN="$build/supervisor/supervisor" FAKE_PROG="$build/$program" \
 	SLEEP_SHIM="$build/tests/harness/sleep_shim.so" HARNESS_BUILD_DIR="$build" \
 	PYTHONDONTWRITEBYTECODE=1 \
 	exec /usr/bin/python3 "$top/bench/misbehave.py" "$build/misbehave_prog" "$events"

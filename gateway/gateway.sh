@@ -352,7 +352,7 @@ build_daemon()
 		-DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
 		-DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--gc-sections"
 	cmake_with_sdk "$top" "$out/supervisor-shared" "$@" -DBUILD_TESTING=ON \
-		-DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog"
+		-DHOST_FAKE_PROG="$top/build/stand-ins/watched-program/watched-program"
 	echo "daemon on uClibc-ng: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes" \
 		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
 }
@@ -411,7 +411,8 @@ image=$out/image
 # loader stand-in beside it, the skeleton of gateway/rootfs (inittab, rcS and the init
 # scripts of the system bus and the message service, the watch configuration of the samples
 # and their control scripts, the sessions), the programs of gateway/programs built with the
-# SDK (the sample under two names), two plugin packages for it; then from the SDK what
+# SDK, and the samples: stand-ins/watched-program built with the SDK, under two names, and two
+# plugin packages of them; then from the SDK what
 # gateway/image/from-sdk lists (the shared C library, GLib, D-Bus and their tools), the
 # sender with the libcapi3 stand-in, and the message service's stand-in.
 build_image()
@@ -420,7 +421,8 @@ build_image()
 	daemon=$out/supervisor-static
 	sender=$out/sender
 	key=$(input_key "$here/gateway.sh" "$bb" "$daemon/supervisor/supervisor" "$top/supervisor/S50supervisor.in" \
-		"$top/stand-ins/k93_load" "$here"/programs/* "$(sdk_key)" "$here/image/from-sdk" \
+		"$top/stand-ins/k93_load" "$here"/programs/* "$top"/stand-ins/watched-program/* \
+		"$(sdk_key)" "$here/image/from-sdk" \
 		"$sender/uniform-send/uniform-send" "$sender/stand-ins/libcapi3/libcapi3.so.1" \
 		"$top"/stand-ins/msg-service/* \
 		"$(cd "$here/rootfs" && find . -printf '%p %m\n' | sort)" $(find "$here/rootfs" -type f | sort))
@@ -450,8 +452,11 @@ build_image()
 
 	cmake_with_sdk "$here/programs" "$image/programs" -DCMAKE_BUILD_TYPE=MinSizeRel
 	DESTDIR=$image/sample cmake --install "$image/programs" --prefix / --strip >/dev/null
+	cmake_with_sdk "$top/stand-ins/watched-program" "$image/watched-program" \
+		-DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_EXE_LINKER_FLAGS=-static
+	DESTDIR=$image/sample cmake --install "$image/watched-program" --prefix / --strip >/dev/null
 	for name in sample-exit sample-crash; do
-		cp "$image/sample/bin/sample" "$root/usr/sbin/$name"
+		cp "$image/sample/bin/watched-program" "$root/usr/sbin/$name"
 	done
 
 	# The plugin puts both samples into /data/; the damaged one replaces sample-crash with
@@ -561,7 +566,7 @@ run_demo()
 test_suite()
 {
 	(cd "$top" && cmake --preset default >/dev/null)
-	cmake --build "$top/build" --target fake_prog >/dev/null
+	cmake --build "$top/build" --target watched-program >/dev/null
 	build_daemon
 	# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions.
 	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"

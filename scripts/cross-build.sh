@@ -73,7 +73,7 @@ cmake -S "$top" -B "$out" -G Ninja \
 	-DCMAKE_TOOLCHAIN_FILE="$toolchain" \
 	-DCMAKE_SYSROOT="$sysroot" \
 	-DCMAKE_BUILD_TYPE=MinSizeRel \
-	-DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/tests/harness/fake_prog" \
+	-DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/stand-ins/watched-program/watched-program" \
 	-DBUILD_UNIFORM_SEND=OFF >/dev/null
 cmake --build "$out"
 

@@ -170,7 +170,7 @@ class Fixtures:
     def __init__(self, out, work, seed, daemon, fs):
         self.fs = fs
         rng = random.Random(seed)
-        sample = (out / "image/sample/bin/sample").read_bytes()
+        sample = (out / "image/sample/bin/watched-program").read_bytes()
         self.old, self.new, self.next = (Version(n, rng, sample) for n in ("old", "new", "next"))
         overlay = work / "overlay"
         shutil.rmtree(overlay, ignore_errors=True)

@@ -50,12 +50,12 @@ started() { grep -q "^$1 $2 pid=" $log 2>/dev/null; }
 said() { grep -q -F "$1" $daemon_out; }
 
 # starts: every logged start (name, number, argument vector), by name, each name in order.
-starts() { sed -n 's/^\([^ ]* [0-9]*\) pid=[0-9]* ppid=[0-9]* ms=[0-9]*:/\1:/p' $log | sort -s -k1,1; }
+starts() { sed -n 's/^\([^ ]* [0-9]*\) pid=[^:]*:/\1:/p' $log | sort -s -k1,1; }
 
 # pid_of NAME N, ppid_of NAME N, ms_of NAME N: of start N of NAME.
 pid_of() { sed -n "s/^$1 $2 pid=\([0-9]*\) .*/\1/p" $log; }
 ppid_of() { sed -n "s/^$1 $2 pid=[0-9]* ppid=\([0-9]*\) .*/\1/p" $log; }
-ms_of() { sed -n "s/^$1 $2 pid=.* ms=\([0-9]*\):.*/\1/p" $log; }
+ms_of() { sed -n "s/^$1 $2 pid=.* ms=\([0-9]*\)\..*/\1/p" $log; }
 
 # gone PID: the process has ended (a zombie counts as ended).
 gone() { [ ! -e /proc/$1/stat ] || [ "$(cut -d' ' -f3 /proc/$1/stat)" = Z ]; }

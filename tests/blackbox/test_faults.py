@@ -1,7 +1,6 @@
 """Faults around the daemon: the daemon killed, fork failing, a data directory that is
 full, read-only or missing during an install, missing or failing helper programs, a
 program that crashes in a loop, and configurations and records that are no fit input."""
-import json
 import os
 import re
 import signal
@@ -343,16 +342,6 @@ def char_device(path):
     path.symlink_to("/dev/zero")
 
 
-def raw_argvs(sv):
-    """The argument vectors of every start; names that are not UTF-8 stay as fsdecode
-    gives them. A line still being written is not read."""
-    log = sv.work / "fake/starts.log"
-    if not log.exists():
-        return []
-    lines = log.read_bytes().decode("utf-8", "surrogateescape").split("\n")[:-1]
-    return [json.loads(line)["argv"] for line in lines]
-
-
 @pytest.mark.parametrize("setup,started", [
     (put(CONFIG[:-1] + ',"pad":"' + "x" * TEN_MB + '"}'), "a"),
     (put('{"__watch":{"processes":[' + ",".join(['{"base":"a"}'] * 100000) + "]}}"), None),
@@ -374,11 +363,11 @@ def test_unfit_config_is_refused_or_read(sv, setup, started):
     if started is None:
         assert sv.wait_exit() == 0
         assert sv.out() == "failed to init daemon\n"
-        assert raw_argvs(sv) == []
+        assert sv.argvs() == []
     else:
-        sv.wait_for(lambda: raw_argvs(sv), what="the first start")
+        sv.wait_for(sv.argvs, what="the first start")
         assert sv.stop() is None
-        assert raw_argvs(sv) == [[started]]
+        assert sv.argvs() == [[started]]
 
 
 def kind(path):

@@ -3,7 +3,8 @@
 One Run is one daemon in one work dir under the build tree:
 
   WORKDIR/bin/<name>       copy of the daemon, with its "config" and base-mode programs
-  WORKDIR/fake/            start log and control scripts of the stand-in watched programs
+  WORKDIR/fake/            start log (samples.log) and control scripts of the stand-in
+                           watched programs (stand-ins/watched-program), their CONTROL_DIR
   WORKDIR/seed/{tmp,data}  copied into the sandbox's /tmp and /data before the start
   WORKDIR/out              the daemon's standard output (a file, so buffering faults show)
   WORKDIR/sleeps           every wait the daemon asked for: the seconds of a sleep(3), and
@@ -39,6 +40,26 @@ def next_daemon(between=""):
     next daemon in the same sandbox."""
     return ('"$@"; echo $? >first-status\n' + between +
             '\nwhile [ ! -e go ]; do sleep 0.01; done\n')
+
+
+def start_record(line):
+    """A line of the stand-in programs' start log,
+         NAME N pid=P ppid=Q ms=T cwd=DIR fds=0,1,2: ARGV...
+    (words quoted as a shell quotes them), as a dict of name, n, pid, ppid, mono (the
+    monotonic clock in nanoseconds), cwd, fds and argv; None for the line of an end by
+    SIGTERM ("ended: NAME N by SIGTERM")."""
+    # A line without a quote is its words spaced out; shlex, far slower, only for the rest:
+    # the harness reads the log again and again while it waits.
+    words = shlex.split(line) if "'" in line else line.split(" ")
+    if words[0] == "ended:":
+        return None
+    name, n, pid, ppid, ms, cwd, fds, *argv = words
+    whole, fraction = ms.removeprefix("ms=").split(".")
+    return {"name": name, "n": int(n), "pid": int(pid.removeprefix("pid=")),
+            "ppid": int(ppid.removeprefix("ppid=")), "mono": int(whole) * 10**6 + int(fraction),
+            "cwd": cwd.removeprefix("cwd="),
+            "fds": [int(fd) for fd in fds.removeprefix("fds=").removesuffix(":").split(",") if fd],
+            "argv": argv}
 
 
 class Paths:
@@ -129,7 +150,7 @@ class Run:
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "HOME": "/",
             "TZ": self.tz,
-            "FAKE_DIR": str(self.fakedir),
+            "CONTROL_DIR": str(self.fakedir),
             "SLEEP_SHIM_LOG": str(self.work / "sleeps"),
             "SLEEP_SHIM_MS": str(self.sleep_ms),
             # Read only by programs built with the sanitizers. The sleep interposer is
@@ -331,9 +352,11 @@ class Run:
 
     def starts(self, name=None):
         """Start records of the stand-in programs, in start order; NAME is a basename.
-        A line still being written (no newline yet) is not read."""
-        lines = self._text("fake/starts.log").split("\n")[:-1]
-        recs = [json.loads(line) for line in lines]
+        A line still being written (no newline yet) is not read. Names that are not
+        UTF-8 stay as fsdecode gives them."""
+        log = self.fakedir / "samples.log"
+        text = log.read_bytes().decode("utf-8", "surrogateescape") if log.exists() else ""
+        recs = [r for r in map(start_record, text.split("\n")[:-1]) if r]
         return [r for r in recs if name is None or r["name"] == name]
 
     def argvs(self, name=None):

@@ -1,2 +1,2 @@
-nap 500; signal 9
+nap 500; signal KILL
 run
