@@ -10,8 +10,12 @@ SIGKILL of qemu, at a random moment of the install's window. The installs take t
 plugin of several files under a record that claims none, 131 init.bin, 132 k93_sig.bin, and
 every other cut "130p", 130 over a record that claims the earlier plugin, whose files the new
 plugin's replace, name for name. The window is measured first by uncut installs: it runs
-from the moment the package is left to the moment the record is renamed into place, and the
-cuts spread uniformly over it and half as long again. After each cut the disk is checked twice:
+from the moment the package is left to the moment the record is renamed into place for the
+last time, and the cuts spread uniformly over it and half as long again; every other cut
+over a plugin counts from the first file of the unpack instead. The installs over a plugin
+under a random cut run with /data written back all the time, as the kernel may write back at
+any moment, so that a cut finds on the disk about what the install had done by then. After
+each cut the disk is checked twice:
 
 - from the host, on a copy of the disk image: the journal is replayed and the file system
   checked by e2fsck, then the files are read out with debugfs (ext4 only: nothing here
@@ -60,9 +64,12 @@ HERE = Path(__file__).resolve().parent
 KINDS = ("130", "131", "132", "130p")
 LABELS = {"130": "130 plugin", "131": "131 init.bin", "132": "132 k93_sig.bin", "130p": "130 over a plugin"}
 PLUGIN_KINDS = ("130", "130p")
-# The order the cuts take the kinds in: a plugin over a plugin, where an install has the most
-# to lose, every other cut.
-ROTATION = ("130", "130p", "131", "130p", "132")
+# The kind whose installs under a random cut run with /data written back all the time (a sync
+# every few milliseconds in the guest), as the kernel may write back at any moment: otherwise
+# nothing of a plugin's unpack reaches an ext4 disk before the daemon's own sync, and no cut
+# could find the plugin half replaced under the record that claims it. The cuts at the next
+# cycle's start run without it: they look for what was not written back.
+WRITTEN_BACK = "130p"
 MEMBER = {"130": "plugindata", "130p": "plugindata", "131": "luadata", "132": "sigdata"}
 IMAGES = {"131": "init.bin", "132": "k93_sig.bin"}
 IMAGE_MODES = {"init.bin": "700", "k93_sig.bin": "640"}
@@ -75,15 +82,24 @@ RECORD_MODE = "644"
 PROGRAMS = ("sample-exit", "sample-crash")
 PLUGIN_MODES = {"sample-exit": "755", "sample-crash": "755", "plugin.dat": "644", "plugin.conf": "644"}
 DISK_SIZE = "32M"
+# The file changes a cut's delay runs from (its anchor): the package left; the first file of
+# a plugin's unpack; the next cycle's first start, once the record is surely on the disk,
+# where what the install left that the kernel has not yet written back is lost.
 PACKAGE_LEFT = ("/tmp/.uci", "closed", "ttupgrade.tgz")
-# The cuts spread over the time an uncut install takes and half as much again, where the
-# next cycle begins and the kernel has not yet written back what the install left.
+UNPACK_BEGUN = ("/data", "create", "sample-exit")
+NEXT_CYCLE = ("", "done", "")
+# How a cut's delay is shown after its anchor.
+FROM = {PACKAGE_LEFT: "", UNPACK_BEGUN: " from the unpack"}
+# The order the random cuts take the kinds in, each with its anchor: a plugin over a plugin,
+# where an install has the most to lose, every other cut, and half of those from the first
+# file of the unpack: the loader's listing of the package takes most of the install, and few
+# cuts from the package left would land in the unpack.
+ROTATION = (("130", PACKAGE_LEFT), ("130p", PACKAGE_LEFT), ("131", PACKAGE_LEFT), ("130p", UNPACK_BEGUN),
+            ("132", PACKAGE_LEFT))
+# The random cuts spread over the time an uncut install takes from their anchor to its last
+# rename of the record and half as much again, where the next cycle begins and the kernel
+# has not yet written back what the install left.
 WINDOW_SPAN = 1.5
-# The anchors of the cuts are whole lines: the serial line ends each with CR LF.
-PACKAGE_LINE = b" " + " ".join(PACKAGE_LEFT).encode() + b"\r\n"
-# A cut at the next cycle's first start, once the record is surely on the disk: what the
-# install left that the kernel has not yet written back is then lost.
-NEXT_CYCLE_LINE = b" done\r\n"
 
 PHASES = (
     "before the unpack or copy",
@@ -164,6 +180,13 @@ def claims_plugin(text):
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def line_of(change):
+    """How a file change ends its line on the results port ("E MS DIR EVENT NAME", or
+    "E MS done"): the anchors of the cuts are whole lines, which the serial line ends with
+    CR LF."""
+    return b" " + " ".join(word for word in change if word).encode() + b"\r\n"
 
 
 # --- Fixtures --------------------------------------------------------------------------------
@@ -401,17 +424,17 @@ class Results:
         return next((line[len(prefix):].strip() for line in self.lines if line.startswith(prefix)), None)
 
 
-def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
+def boot(out, fix, scratch, disk, check, install, delay=None, anchor=PACKAGE_LEFT, writeback="none", timeout=240):
     """One boot of the image on a disk, and its Results. With delay, qemu is killed that many
-    seconds after the guest reported the line anchor (the package of the install left, by
-    default); without, the guest powers off at the session's end. A boot that ends otherwise
-    is a HarnessError."""
+    seconds after the guest reported the file change anchor of the install; without, the
+    guest powers off at the session's end. Installs of the kind writeback run with /data
+    written back all the time. A boot that ends otherwise is a HarnessError."""
     if STOP.is_set():
         raise Stopped()
     results, console, errors = scratch / "results", scratch / "console", scratch / "qemu.err"
     results.write_bytes(b"")
     append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
-              f"install={install}")
+              f"install={install} writeback={writeback}")
     if fix.fs == "ubifs":
         # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
         append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
@@ -434,7 +457,7 @@ def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeo
                 chunk = feed.read()
                 seen += chunk
                 armed = seen.find(b"\narmed\r\n")
-                if delay is not None and armed >= 0 and (anchor or PACKAGE_LINE) in seen[armed:]:
+                if delay is not None and armed >= 0 and line_of(anchor) in seen[armed:]:
                     time.sleep(delay)
                     ended = "cut"
                     break
@@ -496,29 +519,34 @@ def phase(kind, events):
 
 
 def install_times(out, fix, scratch):
-    """How long each kind's install took in one uncut boot, the second of two: from the
-    package left to the record renamed into place for the last time (a plugin over a plugin
-    renames its guard first), in seconds."""
+    """How long each kind's install took in one uncut boot, the second of two, from each
+    anchor it passed (the package left, the unpack begun) to its last rename of the record (a
+    plugin over a plugin renames its guard first), in seconds: (kind, anchor): seconds."""
     scratch.mkdir(parents=True, exist_ok=True)
     disk = scratch / "calibrate.img"
     fix.disk(disk)
-    report = boot(out, fix, scratch, disk, "none", "calibrate")
+    report = boot(out, fix, scratch, disk, "none", "calibrate", writeback=WRITTEN_BACK)
     disk.unlink()
     found = {}
     # As the session runs them.
     kinds = iter(KINDS * 2)
-    start = renamed = None
-    for ms, folder, event, name in file_changes(report.lines):
-        if (folder, event, name) == PACKAGE_LEFT:
-            start, renamed = ms, None
-        elif (folder, event, name) == ("/data", "moved-to", ".bootchk"):
+    anchors = renamed = None
+    for ms, *change in file_changes(report.lines):
+        change = tuple(change)
+        if change == PACKAGE_LEFT:
+            anchors, renamed = {PACKAGE_LEFT: ms}, None
+        elif change == UNPACK_BEGUN and anchors is not None:
+            anchors.setdefault(UNPACK_BEGUN, ms)
+        elif change == ("/data", "moved-to", ".bootchk"):
             renamed = ms
-        elif event == "done" and start is not None and renamed is not None:
-            found[next(kinds)] = (renamed - start) / 1000
-            start = None
-    if set(found) != set(KINDS):
+        elif change == NEXT_CYCLE and anchors is not None and renamed is not None:
+            kind = next(kinds)
+            found.update({(kind, anchor): (renamed - at) / 1000 for anchor, at in anchors.items()})
+            anchors = None
+    wanted = {(kind, PACKAGE_LEFT) for kind in KINDS} | set(ROTATION)
+    if not wanted <= set(found):
         raise HarnessError(f"the uncut installs did not complete; their results:{tail(report.lines, 20)}")
-    return found
+    return {key: found[key] for key in wanted}
 
 
 def windows(out, fix, work, jobs):
@@ -530,14 +558,14 @@ def windows(out, fix, work, jobs):
         found[j] = install_times(out, fix, work / f"board-{j}")
 
     side_by_side(measure, jobs)
-    return {k: sum(f[k] for f in found) / jobs for k in KINDS}
+    return {key: sum(f[key] for f in found) / jobs for key in found[0]}
 
 
 # --- A run -----------------------------------------------------------------------------------
 
 class Cut:
-    def __init__(self, number, kind, delay, anchor=None):
-        self.number, self.kind, self.delay, self.anchor = number, kind, delay, anchor
+    def __init__(self, number, kind, anchor, delay=0.0):
+        self.number, self.kind, self.anchor, self.delay = number, kind, anchor, delay
         self.phase = None
         self.record = None
         self.plugin = None
@@ -585,8 +613,9 @@ def chain(args, fix, cuts, scratch, report):
     for cut in cuts + [None]:
         check = previous.kind if previous else "none"
         install = cut.kind if cut else "none"
+        written_back = cut and cut.kind == WRITTEN_BACK and cut.anchor != NEXT_CYCLE
         results = boot(args.out, fix, scratch, disk, check, install, cut.delay if cut else None,
-                       cut.anchor if cut else None)
+                       cut.anchor if cut else PACKAGE_LEFT, WRITTEN_BACK if written_back else "none")
         if previous:
             judge_guest(fix, previous, host, results)
             if args.keep:
@@ -650,21 +679,21 @@ def main():
         fix = Fixtures(args.out, work, seed, args.daemon, args.fs)
         jobs = max(1, args.jobs)
         window = windows(args.out, fix, work, jobs)
+        shown = [(k, a) for k in KINDS for a in FROM if (k, a) in window]
         print(f"seed {seed}; install windows, uncut: " +
-              ", ".join(f"{LABELS[k]}: {window[k]:.2f} s" for k in KINDS), flush=True)
+              ", ".join(f"{LABELS[k]}{FROM[a]}: {window[k, a]:.2f} s" for k, a in shown), flush=True)
         rng = random.Random(seed)
-        cuts = [Cut(i + 1, ROTATION[i % len(ROTATION)], 0.0) for i in range(args.cuts)]
+        cuts = [Cut(i + 1, *ROTATION[i % len(ROTATION)]) for i in range(args.cuts)]
         for cut in cuts:
-            cut.delay = rng.uniform(0, WINDOW_SPAN * window[cut.kind])
-        cuts += [Cut(args.cuts + i + 1, PLUGIN_KINDS[i % 2], 0.0, NEXT_CYCLE_LINE)
-                 for i in range(args.at_next_cycle)]
+            cut.delay = rng.uniform(0, WINDOW_SPAN * window[cut.kind, cut.anchor])
+        cuts += [Cut(args.cuts + i + 1, PLUGIN_KINDS[i % 2], NEXT_CYCLE) for i in range(args.at_next_cycle)]
         lock = threading.Lock()
 
         def report(cut, scratch):
             with lock:
                 where = PHASES[cut.phase]
                 result = "TORN: " + "; ".join(cut.torn) if cut.torn else f"record {cut.record}, plugin {cut.plugin}"
-                when = "at the next cycle" if cut.anchor else f"at {cut.delay:.3f} s"
+                when = f"at {cut.delay:.3f} s{FROM[cut.anchor]}" if cut.anchor in FROM else "at the next cycle"
                 print(f"cut {cut.number}: {LABELS[cut.kind]} {when}, {where}: {result}", flush=True)
                 if cut.torn and args.keep:
                     args.keep.mkdir(parents=True, exist_ok=True)

@@ -98,19 +98,23 @@ def test_a_plugin_install_is_placed_by_its_guard_unpack_and_record():
 
 
 def test_the_window_of_a_plugin_over_a_plugin_ends_at_its_final_record(tmp_path):
-    """The calibration boot: each kind twice, in the session's order; the guard's rename
-    does not end the window."""
+    """The calibration boot: each kind twice, in the session's order, the second time timed
+    from each anchor; the guard's rename does not end the window."""
     lines = ["armed"]
     for n, kind in enumerate(harness.KINDS * 2):
         t = 10_000 * n
         lines.append(f"E {t} /tmp/.uci closed ttupgrade.tgz")
         if kind == "130p":
-            lines.append(f"E {t + 50} /data moved-to .bootchk")
+            lines += [f"E {t + 50} /data moved-to .bootchk", f"E {t + 400} /data delete sample-exit"]
+        if kind in harness.PLUGIN_KINDS:
+            lines.append(f"E {t + 400} /data create sample-exit")
         lines += [f"E {t + 1000 + n} /data moved-to .bootchk", f"E {t + 3000} done"]
     boot = harness.Results("".join(line + "\r\n" for line in lines).encode())
     with mock.patch.object(harness, "boot", return_value=boot):
         times = harness.install_times(tmp_path, mock.Mock(disk=Path.touch), tmp_path / "board")
-    assert times == {kind: pytest.approx((1000 + 4 + n) / 1000) for n, kind in enumerate(harness.KINDS)}
+    want = {(kind, harness.PACKAGE_LEFT): (1000 + 4 + n) / 1000 for n, kind in enumerate(harness.KINDS)}
+    want["130p", harness.UNPACK_BEGUN] = (1000 + 7 - 400) / 1000
+    assert times == pytest.approx(want)
 
 
 @pytest.mark.parametrize("text, claims", [
@@ -217,7 +221,7 @@ def test_an_error_of_a_board_fails_the_run_and_is_no_torn_cut(tmp_path, capsys, 
 
     argv = ["harness.py", "--out", str(tmp_path), "--seed", "1", "--jobs", "2", "6"]
     with mock.patch.object(sys, "argv", argv), mock.patch.object(harness, "Fixtures"), \
-            mock.patch.object(harness, "windows", return_value=dict.fromkeys(harness.KINDS, 1.0)), \
+            mock.patch.object(harness, "windows", return_value=dict.fromkeys(harness.ROTATION, 1.0)), \
             mock.patch.object(harness, "chain", chain), pytest.raises(IndexError):
         harness.main()
     out = capsys.readouterr().out
