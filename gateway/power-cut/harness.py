@@ -5,12 +5,17 @@
                [--daemon FILE] [--keep DIR] CUTS
 
 Boots the gateway image under qemu-system-mips with /data on a virtual disk (ext4, or UBIFS
-on the disk seen as flash), has a
-watched program ask for an install (130 a plugin of several files, 131 init.bin, 132
-k93_sig.bin, in turn) and cuts the power, a SIGKILL of qemu, at a random moment of the
-install's window. The window is measured first by uncut installs: it runs from the moment
-the package is left to the moment the record is renamed into place, and the cuts spread
-uniformly over it and half as long again. After each cut the disk is checked twice:
+on the disk seen as flash), has a watched program ask for an install and cuts the power, a
+SIGKILL of qemu, at a random moment of the install's window. The installs take turns: 130 a
+plugin of several files under a record that claims none, 131 init.bin, 132 k93_sig.bin, and
+every other cut "130p", 130 over a record that claims the earlier plugin, whose files the new
+plugin's replace, name for name. The window is measured first by uncut installs: it runs
+from the moment the package is left to the moment the record is renamed into place for the
+last time, and the cuts spread uniformly over it and half as long again; every other cut
+over a plugin counts from the first file of the unpack instead. The installs over a plugin
+under a random cut run with /data written back all the time, as the kernel may write back at
+any moment, so that a cut finds on the disk about what the install had done by then. After
+each cut the disk is checked twice:
 
 - from the host, on a copy of the disk image: the journal is replayed and the file system
   checked by e2fsck, then the files are read out with debugfs (ext4 only: nothing here
@@ -18,20 +23,24 @@ uniformly over it and half as long again. After each cut the disk is checked twi
 - from inside the guest, at the next boot (which also runs the next cut): what the files
   hold, which mode init's daemon comes up in, and whether the next install still works.
 
-A cut is torn when the record is not the old text or the new one byte for byte, an image is
-not the old or the new bytes with its mode, the record claims a plugin that is not complete,
-the daemon comes up in a mode other than the record's, the next install fails, the file
-system is damaged, or host and guest see different files. The table shows where the cuts
+A cut is torn when the record is not the old text, the new one or (130p) the old one with
+the guard "PLUGINDATA": 0 first, byte for byte; an image is not the old or the new bytes with
+its mode; the record claims a plugin (its first member named "plugindata" in any letter case
+is 1) whose files are not all from one package, old or new, complete and with their modes,
+or the record of a plugin install claims one that is not the new; the daemon comes up in a
+mode other than the record's (a guarded record gives base mode); the next install fails; the
+file system is damaged; or host and guest see different files. The table shows where the cuts
 landed, from the file changes the guest reported up to the cut, and what each left. The last
 line is "cuts: N, torn: T"; the exit status is 1 when T is not 0. A failure of the harness
 itself (a boot that ends otherwise than planned or whose report it cannot read, an error on
 one of the boards) is no torn cut: it stops every board at once and ends the run with its
 traceback and exit status 1.
 
---at-next-cycle adds K plugin installs cut at the next cycle's first start: by then the
-record has surely reached the disk, and what the install left but the kernel has not yet
-written back is lost. --daemon puts another static daemon in the image (to show what a change to it does);
---keep keeps the disk images of torn cuts, with the console and results of their boots.
+--at-next-cycle adds K plugin installs (130 and 130p in turn) cut at the next cycle's first
+start: by then the record has surely reached the disk, and what the install left but the
+kernel has not yet written back is lost. --daemon puts another static daemon in the image
+(to show what a change to it does); --keep keeps the disk images of torn cuts, with the
+console and results of their boots.
 """
 import argparse
 import gzip
@@ -50,28 +59,53 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
-KINDS = (130, 131, 132)
-MEMBER = {130: "plugindata", 131: "luadata", 132: "sigdata"}
-IMAGES = {131: "init.bin", 132: "k93_sig.bin"}
+# The kinds of install, by the names the session knows them by: the exit status that asks
+# for each, and 130p, a plugin (130) installed over a record that claims the earlier one.
+KINDS = ("130", "131", "132", "130p")
+LABELS = {"130": "130 plugin", "131": "131 init.bin", "132": "132 k93_sig.bin", "130p": "130 over a plugin"}
+PLUGIN_KINDS = ("130", "130p")
+# The kind whose installs under a random cut run with /data written back all the time (a sync
+# every few milliseconds in the guest), as the kernel may write back at any moment: otherwise
+# nothing of a plugin's unpack reaches an ext4 disk before the daemon's own sync, and no cut
+# could find the plugin half replaced under the record that claims it. The cuts at the next
+# cycle's start run without it: they look for what was not written back.
+WRITTEN_BACK = "130p"
+MEMBER = {"130": "plugindata", "130p": "plugindata", "131": "luadata", "132": "sigdata"}
+IMAGES = {"131": "init.bin", "132": "k93_sig.bin"}
 IMAGE_MODES = {"init.bin": "700", "k93_sig.bin": "640"}
-RECORD_OLD = b'{"version":"4.8.01.1","luadata":1,"sigdata":1}'
+# The record each kind of install finds.
+RECORD_BASE = b'{"version":"4.8.01.1","luadata":1,"sigdata":1}'
+RECORD_PLUGIN = b'{"version":"4.8.01.1","luadata":1,"sigdata":1,"plugindata":1}'
+RECORD_PREPARED = {"130": RECORD_BASE, "131": RECORD_BASE, "132": RECORD_BASE, "130p": RECORD_PLUGIN}
 RECORD_MODE = "644"
 # The plugin: the two watched programs, run from /data/ in plugin mode, and its data.
 PROGRAMS = ("sample-exit", "sample-crash")
 PLUGIN_MODES = {"sample-exit": "755", "sample-crash": "755", "plugin.dat": "644", "plugin.conf": "644"}
 DISK_SIZE = "32M"
+# The file changes a cut's delay runs from (its anchor): the package left; the first file of
+# a plugin's unpack; the next cycle's first start, once the record is surely on the disk,
+# where what the install left that the kernel has not yet written back is lost.
 PACKAGE_LEFT = ("/tmp/.uci", "closed", "ttupgrade.tgz")
-# The cuts spread over the time an uncut install takes and half as much again, where the
-# next cycle begins and the kernel has not yet written back what the install left.
+UNPACK_BEGUN = ("/data", "create", "sample-exit")
+NEXT_CYCLE = ("", "done", "")
+# How a cut's delay is shown after its anchor.
+FROM = {PACKAGE_LEFT: "", UNPACK_BEGUN: " from the unpack"}
+# The order the random cuts take the kinds in, each with its anchor: a plugin over a plugin,
+# where an install has the most to lose, every other cut, and half of those from the first
+# file of the unpack: the loader's listing of the package takes most of the install, and few
+# cuts from the package left would land in the unpack.
+ROTATION = (("130", PACKAGE_LEFT), ("130p", PACKAGE_LEFT), ("131", PACKAGE_LEFT), ("130p", UNPACK_BEGUN),
+            ("132", PACKAGE_LEFT))
+# The random cuts spread over the time an uncut install takes from their anchor to its last
+# rename of the record and half as much again, where the next cycle begins and the kernel
+# has not yet written back what the install left.
 WINDOW_SPAN = 1.5
-# The anchors of the cuts are whole lines: the serial line ends each with CR LF.
-PACKAGE_LINE = b" " + " ".join(PACKAGE_LEFT).encode() + b"\r\n"
-# A cut at the next cycle's first start, once the record is surely on the disk: what the
-# install left that the kernel has not yet written back is then lost.
-NEXT_CYCLE_LINE = b" done\r\n"
 
 PHASES = (
     "before the unpack or copy",
+    # A plugin over a plugin only: the record with its guard, before the unpack.
+    "during the guard write",
+    "after the guard write",
     "during the unpack or copy",
     "after the unpack or copy",
     "after the removal of the package",
@@ -120,12 +154,39 @@ def side_by_side(work, count):
         raise first
 
 
-def record_new(kind):
-    return RECORD_OLD[:-1] + b',"%s":1}' % MEMBER[kind].encode()
+def records(kind):
+    """The texts the record may hold after a cut during an install of kind: "old" as prepared,
+    "new" as the install writes it last, and "guard" for a plugin over a plugin: as the daemon
+    writes it before the unpack, with "PLUGINDATA": 0 first, which gives base mode."""
+    old = RECORD_PREPARED[kind]
+    texts = {"old": old, "new": old[:-1] + b',"%s":1}' % MEMBER[kind].encode()}
+    if kind in PLUGIN_KINDS and claims_plugin(old):
+        texts["guard"] = b'{"PLUGINDATA":0,' + old[1:]
+    return texts
+
+
+def claims_plugin(text):
+    """Whether a record gives plugin mode: its first member named "plugindata", in any letter
+    case, is the number 1."""
+    try:
+        members = json.loads(text, object_pairs_hook=tuple)
+    except ValueError:
+        return False
+    if not isinstance(members, tuple):
+        return False
+    value = next((v for k, v in members if k.lower() == "plugindata"), None)
+    return type(value) in (int, float) and value == 1
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def line_of(change):
+    """How a file change ends its line on the results port ("E MS DIR EVENT NAME", or
+    "E MS done"): the anchors of the cuts are whole lines, which the serial line ends with
+    CR LF."""
+    return b" " + " ".join(word for word in change if word).encode() + b"\r\n"
 
 
 # --- Fixtures --------------------------------------------------------------------------------
@@ -163,9 +224,9 @@ def write(path, data, mode):
 
 
 class Fixtures:
-    """The prepared /data (the old versions, a record in base mode), the packages of the
-    installs under the cut (new) and of the next installs (next), and the overlay of the image
-    that carries them, the session and the file-change reporter."""
+    """The prepared /data (the old versions) with the record that each kind of install finds,
+    the packages of the installs under the cut (new) and of the next installs (next), and the
+    overlay of the image that carries them, the session and the file-change reporter."""
 
     def __init__(self, out, work, seed, daemon, fs):
         self.fs = fs
@@ -176,7 +237,8 @@ class Fixtures:
         shutil.rmtree(overlay, ignore_errors=True)
         pc = overlay / "power-cut"
         self.prepared = pc / "prepared"
-        write(self.prepared / ".bootchk", RECORD_OLD, RECORD_MODE)
+        for kind in KINDS:
+            write(pc / "records" / kind, RECORD_PREPARED[kind], RECORD_MODE)
         for name, data in self.old.images.items():
             write(self.prepared / name, data, IMAGE_MODES[name])
         for name, data in self.old.plugin.items():
@@ -197,7 +259,8 @@ class Fixtures:
         self.initrd.write_bytes((out / "image/initramfs.gz").read_bytes() + gzip.compress(cpio, 1))
 
     def disk(self, path):
-        """A fresh disk image holding the prepared /data, made without mounting anything."""
+        """A fresh disk image holding the prepared /data (the session puts the record of each
+        install in place), made without mounting anything."""
         path.unlink(missing_ok=True)
         if self.fs == "ubifs":
             subprocess.run(["sh", str(HERE.parent / "gateway.sh"), "ubi-disk", str(self.prepared), str(path)],
@@ -211,15 +274,13 @@ class Fixtures:
 
 def verdict(fix, kind, files):
     """What the files of /data (name: (sha, mode, size)) say after a cut during an install of
-    kind: (record "old" or "new" or None, plugin note, reasons it is torn)."""
+    kind: (the record's state, "old", "guard", "new" or None; plugin note; reasons it is
+    torn)."""
     torn = []
     record = files.get(".bootchk")
-    state = None
-    if record == (sha(RECORD_OLD), RECORD_MODE, len(RECORD_OLD)):
-        state = "old"
-    elif record and record[0] == sha(record_new(kind)) and record[1] == RECORD_MODE:
-        state = "new"
-    else:
+    texts = records(kind)
+    state = next((s for s, text in texts.items() if record == (sha(text), RECORD_MODE, len(text))), None)
+    if state is None:
         torn.append(f"record: {record and record[0][:12]}, {record and record[1:]}")
     for name, mode in IMAGE_MODES.items():
         got = files.get(name)
@@ -229,9 +290,16 @@ def verdict(fix, kind, files):
         if not got or got[0] not in allowed or got[1] != mode:
             torn.append(f"{name}: {got and got[0][:12]}, {got and got[1:]}")
     plugin = plugin_state(fix, files)
-    if kind == 130 and state == "new" and plugin != "new":
+    if kind in PLUGIN_KINDS and state == "new" and plugin != "new":
+        torn.append(f"the record of the install claims a plugin that is {plugin}")
+    elif gives_plugin(kind, state) and plugin not in ("old", "new"):
         torn.append(f"the record claims a plugin that is {plugin}")
     return state, plugin, torn
+
+
+def gives_plugin(kind, state):
+    """Whether the record in state (after an install of kind) gives plugin mode."""
+    return state is not None and claims_plugin(records(kind)[state])
 
 
 def plugin_state(fix, files):
@@ -252,7 +320,7 @@ def plugin_state(fix, files):
 
 def next_install_fails(fix, kind, files):
     """Why the next install (of the next versions) did not take, or None."""
-    if kind == 130:
+    if kind in PLUGIN_KINDS:
         wanted = {f: (sha(d), PLUGIN_MODES[f]) for f, d in fix.next.plugin.items()}
     else:
         name = IMAGES[kind]
@@ -267,6 +335,8 @@ def next_install_fails(fix, kind, files):
         return "the record after it does not parse"
     if not pairs or pairs[-1] != (MEMBER[kind], 1):
         return "the record after it does not end with its member"
+    if kind in PLUGIN_KINDS and not claims_plugin(files[".bootchk.text"]):
+        return "the record after it gives base mode"
     return None
 
 
@@ -354,17 +424,17 @@ class Results:
         return next((line[len(prefix):].strip() for line in self.lines if line.startswith(prefix)), None)
 
 
-def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeout=240):
+def boot(out, fix, scratch, disk, check, install, delay=None, anchor=PACKAGE_LEFT, writeback="none", timeout=240):
     """One boot of the image on a disk, and its Results. With delay, qemu is killed that many
-    seconds after the guest reported the line anchor (the package of the install left, by
-    default); without, the guest powers off at the session's end. A boot that ends otherwise
-    is a HarnessError."""
+    seconds after the guest reported the file change anchor of the install; without, the
+    guest powers off at the session's end. Installs of the kind writeback run with /data
+    written back all the time. A boot that ends otherwise is a HarnessError."""
     if STOP.is_set():
         raise Stopped()
     results, console, errors = scratch / "results", scratch / "console", scratch / "qemu.err"
     results.write_bytes(b"")
     append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
-              f"install={install}")
+              f"install={install} writeback={writeback}")
     if fix.fs == "ubifs":
         # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
         append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
@@ -387,7 +457,7 @@ def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeo
                 chunk = feed.read()
                 seen += chunk
                 armed = seen.find(b"\narmed\r\n")
-                if delay is not None and armed >= 0 and (anchor or PACKAGE_LINE) in seen[armed:]:
+                if delay is not None and armed >= 0 and line_of(anchor) in seen[armed:]:
                     time.sleep(delay)
                     ended = "cut"
                     break
@@ -416,53 +486,67 @@ def boot(out, fix, scratch, disk, check, install, delay=None, anchor=None, timeo
 
 
 def phase(kind, events):
-    """Where the install had got when the power went, from the file changes seen."""
+    """Where the install had got when the power went, from the file changes seen: an index
+    into PHASES. A record that a plugin install writes before its unpack is the guard."""
     at = None
     closed = set()
+    plugin = kind in PLUGIN_KINDS
+    unpack = PHASES.index("during the unpack or copy")
     for _, folder, event, name in events:
-        if (folder, event, name) == PACKAGE_LEFT:
+        change = (folder, event, name)
+        if change == PACKAGE_LEFT:
             at = 0
         elif at is None:
             continue
-        elif folder == "/data" and kind == 130 and name in PLUGIN_MODES and event in ("create", "delete"):
-            at = max(at, 1)
-        elif folder == "/data" and kind == 130 and name in PLUGIN_MODES and event == "closed":
+        elif change == ("/tmp/.uci", "delete", "ttupgrade.tgz"):
+            at = max(at, PHASES.index("after the removal of the package"))
+        elif folder != "/data":
+            continue
+        elif (event, name) in (("create", ".bootchk.new"), ("moved-to", ".bootchk")):
+            step = "during the guard write" if plugin and at < unpack else "during the record write"
+            at = max(at, PHASES.index(step) + (event == "moved-to"))
+        elif plugin and name in PLUGIN_MODES and event in ("create", "delete"):
+            at = max(at, unpack)
+        elif plugin and name in PLUGIN_MODES and event == "closed":
             closed.add(name)
             if closed == set(PLUGIN_MODES):
-                at = max(at, 2)
-        elif folder == "/data" and kind != 130 and (event, name) == ("create", IMAGES[kind] + ".new"):
-            at = max(at, 1)
-        elif folder == "/data" and kind != 130 and (event, name) == ("moved-to", IMAGES[kind]):
-            at = max(at, 2)
-        elif (folder, event, name) == ("/tmp/.uci", "delete", "ttupgrade.tgz"):
-            at = max(at, 3)
-        elif folder == "/data" and (event, name) == ("create", ".bootchk.new"):
-            at = max(at, 4)
-        elif folder == "/data" and (event, name) == ("moved-to", ".bootchk"):
-            at = max(at, 5)
+                at = max(at, unpack + 1)
+        elif not plugin and (event, name) == ("create", IMAGES[kind] + ".new"):
+            at = max(at, unpack)
+        elif not plugin and (event, name) == ("moved-to", IMAGES[kind]):
+            at = max(at, unpack + 1)
     return at
 
 
 def install_times(out, fix, scratch):
-    """How long each kind's install took in one uncut boot, the second of two: from the
-    package left to the record renamed, in seconds."""
+    """How long each kind's install took in one uncut boot, the second of two, from each
+    anchor it passed (the package left, the unpack begun) to its last rename of the record (a
+    plugin over a plugin renames its guard first), in seconds: (kind, anchor): seconds."""
     scratch.mkdir(parents=True, exist_ok=True)
     disk = scratch / "calibrate.img"
     fix.disk(disk)
-    report = boot(out, fix, scratch, disk, "none", "calibrate")
+    report = boot(out, fix, scratch, disk, "none", "calibrate", writeback=WRITTEN_BACK)
     disk.unlink()
     found = {}
+    # As the session runs them.
     kinds = iter(KINDS * 2)
-    start = None
-    for ms, folder, event, name in file_changes(report.lines):
-        if (folder, event, name) == PACKAGE_LEFT:
-            start = ms
-        elif (folder, event, name) == ("/data", "moved-to", ".bootchk") and start is not None:
-            found[next(kinds)] = (ms - start) / 1000
-            start = None
-    if set(found) != set(KINDS):
+    anchors = renamed = None
+    for ms, *change in file_changes(report.lines):
+        change = tuple(change)
+        if change == PACKAGE_LEFT:
+            anchors, renamed = {PACKAGE_LEFT: ms}, None
+        elif change == UNPACK_BEGUN and anchors is not None:
+            anchors.setdefault(UNPACK_BEGUN, ms)
+        elif change == ("/data", "moved-to", ".bootchk"):
+            renamed = ms
+        elif change == NEXT_CYCLE and anchors is not None and renamed is not None:
+            kind = next(kinds)
+            found.update({(kind, anchor): (renamed - at) / 1000 for anchor, at in anchors.items()})
+            anchors = None
+    wanted = {(kind, PACKAGE_LEFT) for kind in KINDS} | set(ROTATION)
+    if not wanted <= set(found):
         raise HarnessError(f"the uncut installs did not complete; their results:{tail(report.lines, 20)}")
-    return found
+    return {key: found[key] for key in wanted}
 
 
 def windows(out, fix, work, jobs):
@@ -474,14 +558,14 @@ def windows(out, fix, work, jobs):
         found[j] = install_times(out, fix, work / f"board-{j}")
 
     side_by_side(measure, jobs)
-    return {k: sum(f[k] for f in found) / jobs for k in KINDS}
+    return {key: sum(f[key] for f in found) / jobs for key in found[0]}
 
 
 # --- A run -----------------------------------------------------------------------------------
 
 class Cut:
-    def __init__(self, number, kind, delay, anchor=None):
-        self.number, self.kind, self.delay, self.anchor = number, kind, delay, anchor
+    def __init__(self, number, kind, anchor, delay=0.0):
+        self.number, self.kind, self.anchor, self.delay = number, kind, anchor, delay
         self.phase = None
         self.record = None
         self.plugin = None
@@ -503,7 +587,7 @@ def judge_guest(fix, cut, host, results):
     if host is not None:
         _, _, torn = verdict(fix, cut.kind, found)
         cut.torn += [f"guest: {t}" for t in torn]
-    wanted = "plugin" if cut.kind == 130 and cut.record == "new" else "base"
+    wanted = "plugin" if gives_plugin(cut.kind, cut.record) else "base"
     mode = results.said("mode ")
     if mode != wanted:
         cut.torn.append(f"the daemon came up in mode {mode}, the record calls for {wanted}")
@@ -529,8 +613,9 @@ def chain(args, fix, cuts, scratch, report):
     for cut in cuts + [None]:
         check = previous.kind if previous else "none"
         install = cut.kind if cut else "none"
+        written_back = cut and cut.kind == WRITTEN_BACK and cut.anchor != NEXT_CYCLE
         results = boot(args.out, fix, scratch, disk, check, install, cut.delay if cut else None,
-                       cut.anchor if cut else None)
+                       cut.anchor if cut else PACKAGE_LEFT, WRITTEN_BACK if written_back else "none")
         if previous:
             judge_guest(fix, previous, host, results)
             if args.keep:
@@ -555,17 +640,22 @@ def chain(args, fix, cuts, scratch, report):
 
 
 def table(cuts):
-    head = f"{'where the cut landed':<34}" + "".join(f"{f'{k} ' + IMAGES.get(k, 'plugin'):>26}" for k in KINDS)
-    sub = f"{'':<34}" + f"{'cuts  old  new  torn':>26}" * len(KINDS)
+    """A row for each phase, and for each kind: the cuts that landed there, those that left
+    each record whole (old, guard, new), those that left the disk torn."""
+    groups = [(k, [s for s in ("old", "guard", "new") if s in records(k)]) for k in KINDS]
+    head = f"{'where the cut landed':<34}"
+    sub = f"{'':<34}"
+    for kind, states in groups:
+        head += f"{LABELS[kind]:>{8 + 6 * (len(states) + 1)}}"
+        sub += f"{'cuts':>8}" + "".join(f"{word:>6}" for word in [*states, "torn"])
     rows = [head, sub]
     for number, name in enumerate(PHASES):
         row = f"{name:<34}"
-        for kind in KINDS:
+        for kind, states in groups:
             these = [c for c in cuts if c.kind == kind and c.phase == number]
-            old = sum(1 for c in these if c.record == "old" and not c.torn)
-            new = sum(1 for c in these if c.record == "new" and not c.torn)
-            torn = sum(1 for c in these if c.torn)
-            row += f"{len(these):>12}{old:>5}{new:>5}{torn:>6}"
+            counts = [len(these), *(sum(1 for c in these if c.record == s and not c.torn) for s in states),
+                      sum(1 for c in these if c.torn)]
+            row += f"{counts[0]:>8}" + "".join(f"{n:>6}" for n in counts[1:])
         rows.append(row)
     return "\n".join(rows)
 
@@ -577,7 +667,7 @@ def main():
     parser.add_argument("--jobs", type=int, default=2, help="boards cut side by side")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--at-next-cycle", type=int, default=0, metavar="K",
-                        help="K more plugin installs cut at the next cycle's first start")
+                        help="K more plugin installs (130, 130p in turn) cut at the next cycle's first start")
     parser.add_argument("--daemon", help="another static daemon for the image")
     parser.add_argument("--fs", choices=("ext4", "ubifs"), default="ext4",
                         help="the file system of /data (UBIFS: checked from the guest only)")
@@ -589,21 +679,22 @@ def main():
         fix = Fixtures(args.out, work, seed, args.daemon, args.fs)
         jobs = max(1, args.jobs)
         window = windows(args.out, fix, work, jobs)
+        shown = [(k, a) for k in KINDS for a in FROM if (k, a) in window]
         print(f"seed {seed}; install windows, uncut: " +
-              ", ".join(f"{k}: {window[k]:.2f} s" for k in KINDS), flush=True)
+              ", ".join(f"{LABELS[k]}{FROM[a]}: {window[k, a]:.2f} s" for k, a in shown), flush=True)
         rng = random.Random(seed)
-        cuts = [Cut(i + 1, KINDS[i % 3], 0.0) for i in range(args.cuts)]
+        cuts = [Cut(i + 1, *ROTATION[i % len(ROTATION)]) for i in range(args.cuts)]
         for cut in cuts:
-            cut.delay = rng.uniform(0, WINDOW_SPAN * window[cut.kind])
-        cuts += [Cut(args.cuts + i + 1, 130, 0.0, NEXT_CYCLE_LINE) for i in range(args.at_next_cycle)]
+            cut.delay = rng.uniform(0, WINDOW_SPAN * window[cut.kind, cut.anchor])
+        cuts += [Cut(args.cuts + i + 1, PLUGIN_KINDS[i % 2], NEXT_CYCLE) for i in range(args.at_next_cycle)]
         lock = threading.Lock()
 
         def report(cut, scratch):
             with lock:
                 where = PHASES[cut.phase]
                 result = "TORN: " + "; ".join(cut.torn) if cut.torn else f"record {cut.record}, plugin {cut.plugin}"
-                when = "at the next cycle" if cut.anchor else f"at {cut.delay:.3f} s"
-                print(f"cut {cut.number}: {cut.kind} {when}, {where}: {result}", flush=True)
+                when = f"at {cut.delay:.3f} s{FROM[cut.anchor]}" if cut.anchor in FROM else "at the next cycle"
+                print(f"cut {cut.number}: {LABELS[cut.kind]} {when}, {where}: {result}", flush=True)
                 if cut.torn and args.keep:
                     args.keep.mkdir(parents=True, exist_ok=True)
                     for suffix in ("img", "console", "results", "next"):
