@@ -471,7 +471,8 @@ build_kernel()
 	key=$(input_key "$(pkg_version linux-source-6.1)" "$($triple-gcc --version | head -n 1)" \
 		"$here"/kernel/*)
 	fresh "$kernel" "$key" && [ -f "$kernel/vmlinux" ] && return 0
-	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/}, about 10 minutes)"
+	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/})"
+	kernel_began=$(date +%s) kernel_cpu=$(cpu_seconds)
 	rm -rf "$kernel"
 	mkdir -p "$kernel/obj"
 	tar -xJf "$tarball" -C "$kernel"
@@ -491,6 +492,7 @@ build_kernel()
 	cp "$kernel/obj/.config" "$kernel/config"
 	rm -rf "$src" "$kernel/obj"
 	stamp "$kernel" "$key"
+	echo "kernel: built in $(($(date +%s) - kernel_began)) s, $(($(cpu_seconds) - kernel_cpu)) s of processor time"
 }
 
 # --- Image -------------------------------------------------------------------------------------
