@@ -18,10 +18,12 @@
 #
 # The peers are fetched with apt-get download through a private apt configuration and
 # unpacked with dpkg -x under BUILD_DIR/footprint, never installed (their install
-# scripts would touch this machine's init). With build-mips/supervisor/supervisor
-# present (scripts/cross-build.sh), a second table compares the stripped size and
-# the libraries of the MIPS daemon with the peers' 32-bit mipsel binaries; the memory
-# of a process under qemu-user says nothing about the device and is not measured.
+# scripts would touch this machine's init). With the gateway's dynamic daemon present
+# (build-gateway/supervisor-shared, from scripts/gateway.sh build), a second table compares
+# the stripped size and the libraries of that big-endian MIPS daemon on uClibc-ng with the
+# peers' 32-bit mipsel binaries (Debian has no big-endian MIPS port); the memory of a process
+# under qemu-user says nothing about the device and is not measured (bench/gateway-footprint.sh
+# measures it in the booted image).
 #
 # Each supervisor's /proc/PID/smaps at the end is kept in BUILD_DIR/footprint/run/NAME.smaps.
 # Needs root (namespaces; apt-get for missing tools).
@@ -31,7 +33,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-./build}" && pwd)
 idle=${2:-20}
 daemon=$build/supervisor/supervisor
-mips_daemon=$top/build-mips/supervisor/supervisor
+mips_daemon=$top/build-gateway/supervisor-shared/supervisor/supervisor
 [ -x "$daemon" ] || { echo "footprint: no $daemon; build first" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "footprint: needs root" >&2; exit 1; }
 
@@ -264,11 +266,12 @@ mips_ratio=""
 if [ -x "$mips_daemon" ] && command -v mips-linux-gnu-strip >/dev/null; then
 	fetch_peers mipsel
 	echo
-	echo "32-bit MIPS: our daemon big-endian (cJSON static), the peers Debian's mipsel; memory n/a under qemu-user"
+	echo "32-bit MIPS: our daemon big-endian on uClibc-ng (cJSON static), the peers Debian's mipsel;" \
+		"memory n/a under qemu-user"
 	row program "bin B" "needed" "libs B" "RSS kB" "PSS kB" "PSS-libc" "PrivDirt" "ctxsw" "ticks"
 	ours=$(size_of mips-linux-gnu-strip "$mips_daemon")
 	row supervisor "$ours" "$(needed "$mips_daemon")" \
-		"$(extra_lib_size "$mips_daemon" "$top/build-mips/sysroot/usr/lib")" n/a n/a n/a n/a n/a n/a
+		"$(extra_lib_size "$mips_daemon" "$top/build-gateway/sdk/sysroot/usr/lib")" n/a n/a n/a n/a n/a n/a
 	smallest=""
 	for p in $peers; do
 		file=$work/mipsel/usr/bin/$p
@@ -282,7 +285,7 @@ if [ -x "$mips_daemon" ] && command -v mips-linux-gnu-strip >/dev/null; then
 		printf "MIPS stripped size: supervisor / %s = %.2f\n", p, o / s }')
 else
 	echo
-	echo "(no MIPS table: run scripts/cross-build.sh first)"
+	echo "(no MIPS table: run scripts/gateway.sh build first)"
 fi
 
 # --- Ratios to the smallest peer ------------------------------------------------------------------

@@ -22,7 +22,7 @@
 # needs, the tools used here among them).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-out=${GATEWAY_OUT:-$top/build-gateway}
+out=$top/build-gateway
 work=$out/footprint
 
 "$top/scripts/gateway.sh" build >&2
@@ -37,7 +37,7 @@ cp "$root/usr/sbin/sample-exit" "$work/disk/footprint/sleeper"
 printf '{"__watch": {"processes": [{"base": "sleeper"}]}}\n' >"$work/disk/footprint/config"
 mke2fs -q -t ext4 -d "$work/disk" "$work/disk.img" 16M >/dev/null
 echo "booting the gateway image; 20 s idle spell, then 3 x 55 sends (console in ${work#"$top"/}/console.log)" >&2
-"$top/scripts/gateway.sh" boot footprint "$work/console.log" "$work/results" "$work/overlay" "$work/disk.img"
+timeout 600 "$top/scripts/gateway.sh" boot footprint "$work/console.log" "$work/results" "$work/overlay" "$work/disk.img"
 
 tr -d '\r' <"$work/results" | awk '
 	NF == 6 && ($1 == "supervisor" || $1 == "runsv") {

@@ -1,31 +1,40 @@
 #!/bin/sh
-# The gateway in a box: an SDK (uClibc-ng sysroot with GLib and D-Bus, CMake toolchain file,
-# Meson cross file), BusyBox and a big-endian MIPS kernel, all built from Debian's source
-# packages, and an initramfs image that boots under qemu-system-mips with the daemon, the
-# system bus and the message service started by init, and the sender beside them.
+# The one entry point that builds, boots and tests every target. A target is a folder
+# gateway/targets/NAME: its file "target" names its compilers, its C library, the libraries of
+# its SDK (each a folder gateway/LIBRARY: the Debian source package, options, patches), what
+# else it builds and which tests it runs; beside it its CMake toolchain file, which also names
+# the emulator that runs its programs here, and its C library's options. Targets now:
+#   gateway   32-bit big-endian MIPS, uClibc-ng: the SDK with GLib and D-Bus, BusyBox, a Malta
+#             kernel and an initramfs image that boots under qemu-system-mips with the daemon,
+#             the system bus and the message service started by init, the sender beside them
+#   musl      x86-64 against musl, natively: the daemon and its black-box suite
+# Each target builds into build-NAME/ (its SDK in build-NAME/sdk: a sysroot and the toolchain
+# file); Debian's source packages are fetched once for all into build-gateway/src.
 #
-#   scripts/gateway.sh build    SDK, BusyBox, kernel and image, into build-gateway/
-#   scripts/gateway.sh sdk      the SDK alone (build-gateway/sdk)
-#   scripts/gateway.sh demo     boots the image and shows the daemon at work on its console,
-#                               then a message sent and acknowledged
-#   scripts/gateway.sh test     the in-image tests, the black-box suite on uClibc-ng and the
-#                               sender's D-Bus tests against the big-endian sender
+#   scripts/gateway.sh build [TARGET...]  the SDK of each target (all by default) and what it
+#                                         builds with it
+#   scripts/gateway.sh sdk [TARGET...]    the SDKs alone (build-TARGET/sdk)
+#   scripts/gateway.sh test [TARGET...]   builds each target and runs its tests: for the
+#                                         gateway the SDK's check, the black-box suite on
+#                                         uClibc-ng, the scenarios in the image, the sender's
+#                                         D-Bus tests against the big-endian sender and power
+#                                         cuts; for musl the black-box suite
+#   scripts/gateway.sh demo               boots the gateway's image and shows the daemon at
+#                                         work on its console, then a message sent and
+#                                         acknowledged
 #   scripts/gateway.sh power-cut [HARNESS OPTIONS] CUTS
-#                               power cuts during installs (gateway/power-cut/harness.py)
+#                                         power cuts during installs (gateway/power-cut/harness.py)
 #
 # Each of these installs what it needs (scripts/deps.sh) before it starts; the steps that
-# CTest, the bench and the power-cut harness call (scenarios, cuts, boot, ubi-disk) install
-# nothing. Builds are reused while their inputs are unchanged (each is keyed by a hash of
-# them). Needs root (apt-get for what is missing, the sandbox of the black-box suite).
+# CTest, the bench and the power-cut harness call (scenarios, sender-suite, cuts, boot,
+# initramfs, ubi-disk: the gateway's) install nothing. Builds are reused while their inputs
+# are unchanged (each is keyed by a hash of them). Needs root (apt-get for what is missing,
+# the sandbox of the black-box suite).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
-out=${GATEWAY_OUT:-$top/build-gateway}
-
-# --- SDK: uClibc-ng sysroot, cJSON, toolchain file ------------------------------------------
-cross=mips-linux-gnu
-sdk=$out/sdk
-sysroot=$sdk/sysroot
+# Debian's source packages, and the private apt configuration that fetches them.
+downloads=$top/build-gateway
 
 # A build is reused while the key of its inputs is the one stamped in its output directory:
 # input_key hashes files (their text) and words (package versions, source directories).
@@ -39,21 +48,37 @@ fresh() { [ "$(cat "$1/.key" 2>/dev/null)" = "$2" ]; }
 stamp() { echo "$2" >"$1/.key"; }
 pkg_version() { dpkg-query -W -f='${Version}' "$1"; }
 
-# fetch_source PKG: the directory of Debian's source package PKG, unpacked under $out/src
-# the first time through the project's private apt configuration.
+# words FILE: the words of FILE, comments and blank lines left out.
+words() { sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$1"; }
+
+# The processor time, in seconds, of this shell and of the commands it has waited for.
+cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%d\n", ($14 + $15 + $16 + $17) / hz }' /proc/$$/stat; }
+
+# timed WHAT COMMAND...: runs COMMAND, then says how long WHAT took, in time and in processor
+# time.
+timed()
+{
+	ti_what=$1 ti_began=$(date +%s) ti_cpu=$(cpu_seconds)
+	shift
+	"$@"
+	echo "== $ti_what: $(($(date +%s) - ti_began)) s, $(($(cpu_seconds) - ti_cpu)) s of processor time"
+}
+
+# fetch_source PKG: the directory of Debian's source package PKG, unpacked under
+# $downloads/src the first time through the project's private apt configuration.
 fetch_source()
 {
-	fs_dir=$(find "$out/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" 2>/dev/null | head -n 1)
+	fs_dir=$(find "$downloads/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" 2>/dev/null | head -n 1)
 	if [ -z "$fs_dir" ]; then
-		mkdir -p "$out/src"
+		mkdir -p "$downloads/src"
 		(
 			. "$top/scripts/private-apt.sh"
-			private_apt "$out/apt" deb-src >&2
+			private_apt "$downloads/apt" deb-src >&2
 			# apt downloads as its unprivileged user, which needs to write there.
-			chown _apt "$out/src" 2>/dev/null || true
-			cd "$out/src" && apt-get source -qq "$1" >&2
+			chown _apt "$downloads/src" 2>/dev/null || true
+			cd "$downloads/src" && apt-get source -qq "$1" >&2
 		)
-		fs_dir=$(find "$out/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1)
+		fs_dir=$(find "$downloads/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1)
 		[ -n "$fs_dir" ] || { echo "apt-get source $1 unpacked nothing" >&2; return 1; }
 	fi
 	echo "$fs_dir"
@@ -68,77 +93,142 @@ check_fragment()
 	done
 }
 
-# The sysroot: Linux's headers (linux-libc-dev-mips-cross), uClibc-ng from uclibc-source with
-# gateway/uclibc/config and its patches, then cJSON from Debian's source package; beside it
-# the CMake toolchain file and the Meson cross file made from it.
-build_sdk()
+# --- Targets -----------------------------------------------------------------------------------
+
+# use_target NAME: the target that the functions below build and test: sets target, tdir (its
+# folder), out (its build directory), sdk, sysroot, image and triple (its compilers' prefix).
+use_target()
 {
-	tarball=$(dpkg -L uclibc-source | grep '/uClibc-ng-[^/]*\.tar\.xz$' | head -n 1)
-	cjson_src=$(fetch_source cjson)
-	key=$(input_key "$tarball" "$(pkg_version uclibc-source)" "$(pkg_version linux-libc-dev-mips-cross)" \
-		"$($cross-gcc --version | head -n 1)" "${cjson_src##*/}" $(find "$here/uclibc" -maxdepth 1 -type f | sort))
-	fresh "$sdk" "$key" && return 0
-	echo "--- SDK: uClibc-ng, cJSON (into ${sdk#"$top"/})"
-
-	work=$out/sdk-work
-	rm -rf "$sdk" "$work"
-	mkdir -p "$sysroot/usr/include" "$work"
-	for d in $(dpkg -L linux-libc-dev-mips-cross | sed -n "s|^/usr/$cross/include/\([^/]*\)/.*|\1|p" | sort -u); do
-		cp -a "/usr/$cross/include/$d" "$sysroot/usr/include/"
-	done
-
-	tar -xJf "$tarball" -C "$work"
-	uclibc=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'uClibc-ng-*')
-	for p in "$here"/uclibc/*.patch; do
-		patch -d "$uclibc" -p1 --quiet <"$p"
-	done
-	make -C "$uclibc" ARCH=mips defconfig >/dev/null
-	# Where it builds from and installs to; the options themselves are in the fragment.
-	printf '%s\n' "KERNEL_HEADERS=\"$sysroot/usr/include\"" "CROSS_COMPILER_PREFIX=\"$cross-\"" \
-		'RUNTIME_PREFIX="/"' 'DEVEL_PREFIX="/usr/"' 'SHARED_LIB_LOADER_PREFIX="/lib"' |
-		cat "$here/uclibc/config" - >>"$uclibc/.config"
-	make -C "$uclibc" olddefconfig >/dev/null 2>&1
-	check_fragment "$uclibc" "$here/uclibc/config"
-	make -C "$uclibc" -j2 >"$work/uclibc.log" 2>&1 || { tail -n 30 "$work/uclibc.log" >&2; return 1; }
-	make -C "$uclibc" PREFIX="$sysroot" install >>"$work/uclibc.log" 2>&1 ||
-		{ tail -n 30 "$work/uclibc.log" >&2; return 1; }
-	cp "$here/uclibc/toolchainfile.cmake" "$sdk/toolchainfile.cmake"
-	cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -DOUT="$sdk/meson-cross.ini" -P "$here/uclibc/meson-cross.cmake"
-
-	cmake -S "$cjson_src" -B "$work/cjson" -G Ninja -Wno-deprecated \
-		-DCMAKE_TOOLCHAIN_FILE="$sdk/toolchainfile.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
-		-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
-		-DBUILD_SHARED_LIBS=OFF -DENABLE_CJSON_UTILS=OFF -DENABLE_CJSON_TEST=OFF \
-		-DENABLE_TARGET_EXPORT=OFF >/dev/null
-	cmake --build "$work/cjson" >/dev/null
-	DESTDIR=$sysroot cmake --install "$work/cjson" >/dev/null
-	stamp "$sdk" "$key"
+	[ -f "$here/targets/$1/target" ] || { echo "no target $1 (gateway/targets/$1/target)" >&2; return 1; }
+	target=$1
+	tdir=$here/targets/$1
+	out=$top/build-$1
+	sdk=$out/sdk
+	sysroot=$sdk/sysroot
+	image=$out/image
+	triple=$(target_words triple)
 }
 
-# --- The SDK's libraries: GLib and D-Bus, with what they need --------------------------------
-# Each is a folder gateway/NAME: "source" names its Debian source package, "options" holds
-# the options of its build, one a line, each with its reason, and *.patch are its patches.
-# It is built into a stage of its own ($out/sdk-lib/NAME, installed there with DESTDIR),
-# keyed by its source, its folder, the C library and the keys of the libraries it builds on,
-# and the stage is then copied into the sysroot, where the files of its previous build are
-# removed first. Every library is optimised for size and built with stack canaries.
-sdk_lib_cflags="-Os -fstack-protector-strong"
+# target_words NAME: the words of the line NAME of the target's file.
+target_words() { words "$tdir/target" | awk -v name="$1" '$1 == name { $1 = ""; print substr($0, 2) }'; }
 
-# words FILE: the words of FILE, comments and blank lines left out.
-words() { sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$1"; }
+all_targets() { for t in "$here"/targets/*/target; do basename "$(dirname "$t")"; done; }
+
+# toolchain_print WHAT [FILE]: what the toolchain file FILE (the SDK's by default) declares:
+# flags, compiler or emulator (gateway/targets/toolchain-print.cmake).
+toolchain_print()
+{
+	cmake -DTOOLCHAIN="${2:-$sdk/toolchainfile.cmake}" -DPRINT="$1" -P "$here/targets/toolchain-print.cmake"
+}
+
+# build_target: the target's SDK, then what it builds with it, in the order its file names.
+build_target()
+{
+	build_sdk
+	for b in $(target_words builds); do
+		"build_$(echo "$b" | tr - _)"
+	done
+}
+
+# test_target: the target's tests, in the order its file names.
+test_target()
+{
+	for t in $(target_words tests); do
+		"test_$(echo "$t" | tr - _)"
+	done
+}
+
+# --- SDK: a sysroot with the C library and the libraries, and the toolchain file -----------------
+# The target's toolchain file beside the sysroot (with the Meson cross file made from it, where
+# the target has a template), the C library its file names (libc_NAME), then its libraries.
+build_sdk()
+{
+	sdk_base
+	for lib in $(target_words packages); do
+		"build_$lib"
+	done
+}
+
+sdk_base()
+{
+	libc=$(target_words libc)
+	cc=$(toolchain_print compiler "$tdir/toolchainfile.cmake")
+	key=$(input_key "$triple" "$libc" "$($cc --version | head -n 1)" $("libc_${libc}_inputs") \
+		"$here"/targets/*.cmake $(find "$tdir" -maxdepth 1 -type f ! -name target | sort))
+	fresh "$sdk" "$key" && return 0
+	echo "--- SDK of $target: $libc (into ${sdk#"$top"/})"
+	rm -rf "$sdk"
+	mkdir -p "$sysroot"
+	cp "$tdir/toolchainfile.cmake" "$sdk/toolchainfile.cmake"
+	if [ -f "$tdir/meson-cross.ini.in" ]; then
+		cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -DTEMPLATE="$tdir/meson-cross.ini.in" \
+			-DOUT="$sdk/meson-cross.ini" -P "$here/targets/meson-cross.cmake"
+	fi
+	"libc_$libc"
+	stamp "$sdk" "$key"
+}
 
 # The key of the whole SDK, the C library's and every library's: what a build made with the
 # SDK depends on.
 sdk_key() { cat "$sdk/.key" "$sdk"/lib-keys/* 2>/dev/null | sha256sum | cut -c1-16; }
 
-# The SDK's C compiler with its flags, for builds that take a compiler command (configure).
-sdk_cc()
+# --- C libraries: libc_NAME_inputs prints what NAME is built from (for the SDK's key), libc_NAME
+# builds it into the sysroot.
+
+# musl: Debian's musl-tools, whose specs the toolchain file names; nothing is built.
+libc_musl_inputs() { pkg_version musl-dev; }
+libc_musl() { :; }
+
+# uClibc-ng: from uclibc-source with the patches of gateway/uclibc and the target's options
+# (uclibc.config over the defconfig of its processor), against Linux's headers of
+# linux-libc-dev-ARCH-cross.
+uclibc_tarball() { dpkg -L uclibc-source | grep '/uClibc-ng-[^/]*\.tar\.xz$' | head -n 1; }
+libc_uclibc_inputs()
 {
-	echo "$cross-gcc --sysroot=$sysroot $(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")"
+	arch=$(target_words arch)
+	echo "$(uclibc_tarball) $(pkg_version uclibc-source) $(pkg_version "linux-libc-dev-$arch-cross")"
+	find "$here/uclibc" -maxdepth 1 -type f | sort
 }
 
-# The processor time, in seconds, of this shell and of the commands it has waited for.
-cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%d\n", ($14 + $15 + $16 + $17) / hz }' /proc/$$/stat; }
+libc_uclibc()
+{
+	arch=$(target_words arch)
+	work=$out/sdk-work
+	rm -rf "$work"
+	mkdir -p "$sysroot/usr/include" "$work"
+	for d in $(dpkg -L "linux-libc-dev-$arch-cross" | sed -n "s|^/usr/$triple/include/\([^/]*\)/.*|\1|p" | sort -u); do
+		cp -a "/usr/$triple/include/$d" "$sysroot/usr/include/"
+	done
+
+	tar -xJf "$(uclibc_tarball)" -C "$work"
+	uclibc=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'uClibc-ng-*')
+	for p in "$here"/uclibc/*.patch; do
+		patch -d "$uclibc" -p1 --quiet <"$p"
+	done
+	make -C "$uclibc" ARCH="$arch" defconfig >/dev/null
+	# Where it builds from and installs to; the options themselves are in the fragment.
+	printf '%s\n' "KERNEL_HEADERS=\"$sysroot/usr/include\"" "CROSS_COMPILER_PREFIX=\"$triple-\"" \
+		'RUNTIME_PREFIX="/"' 'DEVEL_PREFIX="/usr/"' 'SHARED_LIB_LOADER_PREFIX="/lib"' |
+		cat "$tdir/uclibc.config" - >>"$uclibc/.config"
+	make -C "$uclibc" olddefconfig >/dev/null 2>&1
+	check_fragment "$uclibc" "$tdir/uclibc.config"
+	make -C "$uclibc" -j2 >"$work/uclibc.log" 2>&1 || { tail -n 30 "$work/uclibc.log" >&2; return 1; }
+	make -C "$uclibc" PREFIX="$sysroot" install >>"$work/uclibc.log" 2>&1 ||
+		{ tail -n 30 "$work/uclibc.log" >&2; return 1; }
+}
+
+# --- The SDK's libraries ----------------------------------------------------------------------
+# Each is a folder gateway/NAME, the same for every target: "source" names its Debian source
+# package, "options" holds the options of its build, one a line, each with its reason, and
+# *.patch are its patches. It is built into a stage of its own ($out/sdk-lib/NAME, installed
+# there with DESTDIR), keyed by its source, its folder, the C library and the keys of the
+# libraries it builds on, and the stage is then copied into the sysroot, where the files of
+# its previous build are removed first. Every library is optimised for size and built with
+# stack canaries.
+sdk_lib_cflags="-Os -fstack-protector-strong"
+
+# The SDK's C compiler with its flags, for builds that take a compiler command (configure).
+sdk_cc() { echo "$(toolchain_print compiler) --sysroot=$sysroot $(toolchain_print flags)"; }
 
 # lib_begin NAME [DEPENDENCY...]: fails when the library NAME is built and in the sysroot
 # with the key of its inputs. Otherwise starts afresh, sets lib_src (its source, patched),
@@ -151,6 +241,8 @@ lib_begin()
 	lib_out=$out/sdk-lib/$lib
 	lb_deps=
 	for lb_dep; do
+		[ -f "$sdk/lib-keys/$lb_dep" ] ||
+			{ echo "$lib builds on $lb_dep: name it before $lib in $target's packages" >&2; return 2; }
 		lb_deps="$lb_deps $(cat "$sdk/lib-keys/$lb_dep")"
 	done
 	lib_key=$(input_key "${lib_src##*/}" "$(cat "$sdk/.key")" "$sdk_lib_cflags" $lb_deps \
@@ -229,19 +321,27 @@ lib_cmake()
 	lib_run env DESTDIR="$lib_stage" cmake --install "$lib_build"
 }
 
+# cJSON, the daemon's JSON parser.
+build_cjson()
+{
+	lib_begin cjson || return 0
+	lib_cmake "$lib_src"
+	lib_end
+}
+
 # zlib's own configure takes the target from CHOST, and position-independent code for its
 # static archive from CFLAGS.
 build_zlib()
 {
 	lib_begin zlib || return 0
-	lib_configure CHOST=$cross "CFLAGS=$sdk_lib_cflags -fPIC"
+	lib_configure CHOST=$triple "CFLAGS=$sdk_lib_cflags -fPIC"
 	lib_end
 }
 
 build_libffi()
 {
 	lib_begin libffi || return 0
-	lib_configure --host=$cross
+	lib_configure --host=$triple
 	lib_end
 }
 
@@ -256,9 +356,6 @@ build_pcre2()
 # SDK's cross file.
 build_glib()
 {
-	build_zlib
-	build_libffi
-	build_pcre2
 	lib_begin glib zlib libffi pcre2 || return 0
 	lib_run meson setup "$lib_build" "$lib_src" --cross-file "$sdk/meson-cross.ini" --prefix=/usr \
 		--libdir=lib -Dc_args="$sdk_lib_cflags" $(words "$here/glib/options")
@@ -277,17 +374,9 @@ build_expat()
 # libdbus, dbus-daemon and the tools (dbus-send among them).
 build_dbus()
 {
-	build_expat
 	lib_begin dbus expat || return 0
-	lib_configure --host=$cross
+	lib_configure --host=$triple
 	lib_end
-}
-
-build_sdk_libs()
-{
-	build_sdk
-	build_glib
-	build_dbus
 }
 
 # --- BusyBox ---------------------------------------------------------------------------------
@@ -295,7 +384,6 @@ build_sdk_libs()
 # allnoconfig and the SDK's compiler flags; into $out/busybox/busybox.
 build_busybox()
 {
-	build_sdk
 	bb_src=$(fetch_source busybox)
 	key=$(input_key "${bb_src##*/}" "$here/busybox/config" "$(cat "$sdk/.key")")
 	fresh "$out/busybox" "$key" && return 0
@@ -303,13 +391,13 @@ build_busybox()
 	work=$out/busybox-work
 	rm -rf "$out/busybox" "$work"
 	mkdir -p "$out/busybox" "$work"
-	cflags=$(cmake -DTOOLCHAIN="$sdk/toolchainfile.cmake" -P "$here/uclibc/c-flags.cmake")
+	cflags=$(toolchain_print flags)
 	make -C "$bb_src" O="$work" allnoconfig >/dev/null
 	# The fragment's options replace allnoconfig's settings of them; options that
 	# allnoconfig did not write (those that only the fragment's applets show) take their
 	# defaults.
 	{
-		printf '%s\n' "CONFIG_CROSS_COMPILER_PREFIX=\"$cross-\"" "CONFIG_SYSROOT=\"$sysroot\"" \
+		printf '%s\n' "CONFIG_CROSS_COMPILER_PREFIX=\"$triple-\"" "CONFIG_SYSROOT=\"$sysroot\"" \
 			"CONFIG_EXTRA_CFLAGS=\"$cflags\""
 		cat "$here/busybox/config"
 	} >"$work/fragment"
@@ -325,7 +413,7 @@ build_busybox()
 	echo "busybox: $(wc -c <"$out/busybox/busybox") bytes"
 }
 
-# --- The daemon on uClibc-ng: static for the image, dynamic for the black-box suite ----------
+# --- What the targets build with their SDKs: the daemon, the sender ----------------------------
 # cmake_with_sdk SOURCE TREE [CMAKE ARGUMENTS]: configures and builds SOURCE into TREE with the
 # SDK's toolchain file. Ninja rebuilds what changed in SOURCE; a new SDK (its C library or
 # any of its libraries) starts TREE afresh (a changed C library is no dependency that Ninja
@@ -341,30 +429,33 @@ cmake_with_sdk()
 	sdk_key >"$cw_tree/.sdk-key"
 }
 
-# The daemon built with the SDK twice: static and stripped for the image, into
-# $out/supervisor-static, with the C library's unused functions left out (a quarter of its
-# size); dynamic (ld-uClibc) with its black-box tests, into $out/supervisor-shared.
+# The daemon static and stripped for an image, into $out/supervisor-static, with the C
+# library's unused functions left out (a quarter of its size).
+build_daemon_static()
+{
+	cmake_with_sdk "$top" "$out/supervisor-static" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF \
+		-DBUILD_TESTING=OFF -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
+		-DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--gc-sections"
+	echo "daemon for $target: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes (stripped)"
+}
+
+# The daemon linked dynamically against the target's C library, with its black-box tests,
+# into $out/supervisor-shared; the watched programs that the tests start are the host
+# build's stand-in (build/, test_blackbox builds it).
 build_daemon()
 {
-	build_sdk_libs
-	set -- -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF
-	cmake_with_sdk "$top" "$out/supervisor-static" "$@" -DBUILD_TESTING=OFF \
-		-DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
-		-DCMAKE_EXE_LINKER_FLAGS="-static -s -Wl,--gc-sections"
-	cmake_with_sdk "$top" "$out/supervisor-shared" "$@" -DBUILD_TESTING=ON \
-		-DHOST_FAKE_PROG="$top/build/stand-ins/watched-program/watched-program"
-	echo "daemon on uClibc-ng: static $(wc -c <"$out/supervisor-static/supervisor/supervisor") bytes" \
-		"(stripped), dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
+	cmake_with_sdk "$top" "$out/supervisor-shared" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_UNIFORM_SEND=OFF \
+		-DBUILD_TESTING=ON -DHOST_FAKE_PROG="$top/build/stand-ins/watched-program/watched-program"
+	echo "daemon for $target: dynamic $(wc -c <"$out/supervisor-shared/supervisor/supervisor") bytes"
 }
 
 # uniform-send and the libcapi3 stand-in built with the SDK, linked dynamically against its
 # GLib as a gateway's programs are, into $out/sender (the dynamic daemon comes along). The
-# image takes them from there; the sender's D-Bus tests run them under qemu-mips.
+# image takes them from there; the sender's D-Bus tests run them under the emulator.
 build_sender()
 {
-	build_sdk_libs
 	cmake_with_sdk "$top" "$out/sender" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF
-	echo "sender on uClibc-ng: uniform-send $(wc -c <"$out/sender/uniform-send/uniform-send") bytes," \
+	echo "sender for $target: uniform-send $(wc -c <"$out/sender/uniform-send/uniform-send") bytes," \
 		"libcapi3 $(wc -c <"$out/sender/stand-ins/libcapi3/libcapi3.so.1") bytes (not stripped)"
 }
 
@@ -377,10 +468,11 @@ build_kernel()
 {
 	kernel=$out/kernel
 	tarball=/usr/src/linux-source-6.1.tar.xz
-	key=$(input_key "$(pkg_version linux-source-6.1)" "$($cross-gcc --version | head -n 1)" \
+	key=$(input_key "$(pkg_version linux-source-6.1)" "$($triple-gcc --version | head -n 1)" \
 		"$here"/kernel/*)
 	fresh "$kernel" "$key" && [ -f "$kernel/vmlinux" ] && return 0
-	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/}, about 10 minutes)"
+	echo "--- Kernel: linux-source-6.1 for Malta, big-endian (into ${kernel#"$top"/})"
+	kernel_began=$(date +%s) kernel_cpu=$(cpu_seconds)
 	rm -rf "$kernel"
 	mkdir -p "$kernel/obj"
 	tar -xJf "$tarball" -C "$kernel"
@@ -388,7 +480,7 @@ build_kernel()
 	for p in "$here"/kernel/*.patch; do
 		patch -d "$src" -p1 --quiet <"$p"
 	done
-	export ARCH=mips CROSS_COMPILE=$cross-
+	export ARCH="$(target_words arch)" CROSS_COMPILE=$triple-
 	make -C "$src" O="$kernel/obj" malta_defconfig >/dev/null
 	cat "$here/kernel/malta-be.fragment" >>"$kernel/obj/.config"
 	make -C "$src" O="$kernel/obj" olddefconfig >/dev/null 2>&1
@@ -400,11 +492,10 @@ build_kernel()
 	cp "$kernel/obj/.config" "$kernel/config"
 	rm -rf "$src" "$kernel/obj"
 	stamp "$kernel" "$key"
+	echo "kernel: built in $(($(date +%s) - kernel_began)) s, $(($(cpu_seconds) - kernel_cpu)) s of processor time"
 }
 
 # --- Image -------------------------------------------------------------------------------------
-
-image=$out/image
 
 # The initramfs: BusyBox (its applets as links), the static daemon installed with
 # "cmake --install" for the prefix /usr (the daemon, its config and the init script), the
@@ -437,7 +528,7 @@ build_image()
 
 	cp "$bb" "$root/bin/busybox"
 	# Its own list of applets and where each belongs.
-	qemu-mips "$root/bin/busybox" --list-full | while read -r applet; do
+	$(toolchain_print emulator) "$root/bin/busybox" --list-full | while read -r applet; do
 		case $applet in
 		bin/busybox) ;;
 		*/*) ln -s /bin/busybox "$root/$applet" ;;
@@ -481,7 +572,7 @@ build_image()
 	cmake_with_sdk "$top/stand-ins/msg-service" "$image/msg-service" -DCMAKE_BUILD_TYPE=MinSizeRel
 	DESTDIR=$root cmake --install "$image/msg-service" --prefix /usr --strip >/dev/null
 	find "$root/lib" "$root/usr/lib" "$root/usr/bin" -type f -exec sh -c \
-		'file "$1" | grep -q ELF && exec '"$cross"'-strip "$1"' sh {} \;
+		'file "$1" | grep -q ELF && exec '"$triple"'-strip "$1"' sh {} \;
 
 	pack_cpio "$root" >"$image/initramfs.gz"
 	stamp "$image" "$key"
@@ -492,6 +583,14 @@ build_image()
 pack_cpio()
 {
 	(cd "$1" && find . | sort | cpio -o -H newc -R 0:0 --quiet | gzip -9)
+}
+
+# make_initramfs OVERLAY FILE: the image's initramfs with the files of the directory OVERLAY
+# added (owned by root), into FILE: the kernel unpacks the second archive over the first.
+make_initramfs()
+{
+	{ cat "$image/initramfs.gz"; pack_cpio "$1"; } >"$2.new"
+	mv "$2.new" "$2"
 }
 
 # The flash of a board with UBIFS on /data, emulated by a virtio disk that the kernel's
@@ -520,31 +619,43 @@ make_ubi_disk()
 	rm -rf "$mu_work"
 }
 
-# boot_image SESSION CONSOLE RESULTS [OVERLAY [DISK]]: boots the image under
-# qemu-system-mips, with the files of the directory OVERLAY added ("" for none) and the raw
-# disk image DISK as the first virtio disk, and runs /usr/lib/gateway/SESSION (rc.session),
-# which powers off at its end. rcS mounts DISK on /data: as ext4, or as UBIFS when DISK
-# holds UBI (from make_ubi_disk; it begins with UBI's magic "UBI#"), which the kernel then
-# attaches through block2mtd. The console goes to the file CONSOLE ("-": standard output),
-# the guest's second serial port (/dev/ttyS1) to the file RESULTS; a run that does not end
-# within 10 minutes is stopped.
+# boot_image SESSION CONSOLE RESULTS [OVERLAY [DISK [ARGUMENT...]]]: boots the image under
+# qemu-system-mips and runs /usr/lib/gateway/SESSION (rc.session), which powers off at its
+# end. OVERLAY is a directory whose files are added to the image ("" for none), or a file made
+# by make_initramfs, booted in its place. DISK ("" for none) is a raw disk image, the first
+# virtio disk: rcS mounts it on /data, as ext4, or as UBIFS when it holds UBI (from
+# make_ubi_disk; it begins with UBI's magic "UBI#"), which the kernel then attaches through
+# block2mtd. The ARGUMENTs go on the kernel's command line, for the session. The console goes
+# to the file CONSOLE ("-": standard output), the guest's second serial port (/dev/ttyS1) to
+# the file RESULTS. qemu takes the place of this shell, so that a SIGKILL of the command is
+# one of qemu: a power cut. It has no time limit of its own.
 boot_image()
 {
+	bi_session=$1 bi_console=$2 bi_results=$3 bi_overlay=${4:-} bi_disk=${5:-}
+	shift 3
+	[ $# -eq 0 ] || shift
+	[ $# -eq 0 ] || shift
 	initrd=$image/initramfs.gz
-	if [ -n "${4:-}" ]; then
-		initrd=$image/initramfs-$1.gz
-		{ cat "$image/initramfs.gz"; pack_cpio "$4"; } >"$initrd"
+	if [ -d "$bi_overlay" ]; then
+		initrd=$image/initramfs-$bi_session.gz
+		make_initramfs "$bi_overlay" "$initrd"
+	elif [ -n "$bi_overlay" ]; then
+		initrd=$bi_overlay
 	fi
-	if [ "$2" = - ]; then console=stdio; else console=file:$2; fi
+	if [ "$bi_console" = - ]; then bi_console=stdio; else bi_console=file:$bi_console; fi
 	flash=
-	if [ -n "${5:-}" ] && [ "$(head -c 4 "$5")" = "UBI#" ]; then
+	if [ -n "$bi_disk" ] && [ "$(head -c 4 "$bi_disk")" = "UBI#" ]; then
 		flash=" block2mtd.block2mtd=/dev/vda,$ubi_peb ubi.mtd=0"
 	fi
-	set -- -append "console=ttyS0 rdinit=/sbin/init quiet session=$1$flash" -serial "$console" \
-		-serial "file:$3" ${5:+-drive "file=$5,if=virtio,format=raw"}
-	timeout 600 qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
-		-nic none -vga none -display none -monitor none -no-reboot "$@"
+	exec qemu-system-mips -M malta -m 128 -kernel "$out/kernel/vmlinux" -initrd "$initrd" \
+		-nic none -vga none -display none -monitor none -no-reboot \
+		-append "console=ttyS0 rdinit=/sbin/init quiet session=$bi_session$flash${*:+ $*}" \
+		-serial "$bi_console" -serial "file:$bi_results" ${bi_disk:+-drive "file=$bi_disk,if=virtio,format=raw"}
 }
+
+# boot_limited ARGUMENT...: boot_image with those arguments, stopped when it has not ended
+# within 10 minutes.
+boot_limited() { timeout 600 sh "$here/gateway.sh" boot "$@"; }
 
 # --- Demo --------------------------------------------------------------------------------------
 
@@ -555,31 +666,45 @@ run_demo()
 	echo "== booting the gateway image: qemu-system-mips -M malta, ${out#"$top"/}/kernel/vmlinux," \
 		"${image#"$top"/}/initramfs.gz"
 	began=$(date +%s)
-	boot_image demo - /dev/null </dev/null
+	boot_limited demo - /dev/null </dev/null
 	echo "== the board powered off, $(($(date +%s) - began)) s after qemu started"
 }
 
 # --- Tests -------------------------------------------------------------------------------------
-# The project's black-box suite against the dynamic daemon on uClibc-ng, under qemu-mips
-# with the sleep interposer built by the SDK; the watched programs it starts are the host
-# build's stand-in (build/, only that target).
-test_suite()
+# run_suite TREE [CTEST ARGUMENT...]: the tests of the CMake build tree TREE. A tree made with
+# a target's toolchain file runs the target's programs under the emulator that the file names
+# (CMake's CMAKE_CROSSCOMPILING_EMULATOR), or natively where it names none.
+run_suite()
+{
+	rs_tree=$1
+	shift
+	(cd "$rs_tree" && ctest --output-on-failure --no-tests=error "$@")
+}
+
+# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions, and
+# a program on its GLib.
+test_sdk_check()
+{
+	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"
+	run_suite "$out/sdk-check"
+}
+
+# The project's black-box suite against the dynamic daemon, with the sleep interposer built
+# by the SDK; the watched programs it starts are the host build's stand-in (build/, only
+# that program).
+test_blackbox()
 {
 	(cd "$top" && cmake --preset default >/dev/null)
 	cmake --build "$top/build" --target watched-program >/dev/null
-	build_daemon
-	# The SDK itself: C and C++ programs, dynamic and static, with the patched-in functions.
-	cmake_with_sdk "$here/uclibc/check" "$out/sdk-check"
-	(cd "$out/sdk-check" && ctest --output-on-failure)
-	(cd "$out/supervisor-shared" && ctest --output-on-failure -j2)
+	run_suite "$out/supervisor-shared" -j2
 }
 
-# The scenarios of gateway/tests, run as transcripts by BusyBox sh inside one boot of the image
-# (gateway/tests/run); registered in CTest by gateway/tests/CMakeLists.txt.
+# The image's tests (gateway/tests/CMakeLists.txt): the scenarios, the power cuts and the
+# sender's D-Bus tests, one at a time (the power cuts run boards side by side).
 test_image()
 {
 	cmake -S "$here/tests" -B "$out/image-tests" -G Ninja >/dev/null
-	(cd "$out/image-tests" && ctest --output-on-failure -V)
+	run_suite "$out/image-tests" -V
 }
 
 # Boots the image with the scenarios, splits what came back into one transcript each, compares
@@ -597,7 +722,7 @@ run_scenarios()
 	echo escaped >"$results/package/escaped"
 	(cd "$results/package/sub" && tar -P --owner=0 --group=0 -czf "$results/overlay/tests/dotdot.tgz" \
 		../sample-exit ../escaped)
-	boot_image test "$results/console.log" "$results/transcripts" "$results/overlay" </dev/null
+	boot_limited test "$results/console.log" "$results/transcripts" "$results/overlay" </dev/null
 	# Sections of "=== NAME" and its lines; the serial line ends lines with CR LF.
 	tr -d '\r' <"$results/transcripts" | awk -v dir="$results/got" '
 		/^=== / { file = dir "/" $2 ".out"; printf "" >file; next }
@@ -624,7 +749,7 @@ run_scenarios()
 }
 
 # The sender's D-Bus tests (tests/dbus) against the big-endian sender built with the SDK
-# ($out/sender), run under qemu-mips with the sysroot's loader and libraries; the private
+# ($out/sender), run under the toolchain file's emulator with the sysroot's loader and libraries; the private
 # bus and the mock message service are this machine's. The sender finds the libcapi3
 # stand-in through its build tree's run path. Tests that need a program of this machine
 # inside the sender (the clock interposer), or 200 emulated senders at once, are skipped.
@@ -632,7 +757,7 @@ run_sender_suite()
 {
 	UNIFORM_SEND=$out/sender/uniform-send/uniform-send
 	# A library path or preload meant for this machine must reach neither qemu nor the sender.
-	UNIFORM_SEND_PREFIX="env -u LD_PRELOAD -u LD_LIBRARY_PATH qemu-mips -L $sysroot"
+	UNIFORM_SEND_PREFIX="env -u LD_PRELOAD -u LD_LIBRARY_PATH $(toolchain_print emulator)"
 	export UNIFORM_SEND UNIFORM_SEND_PREFIX
 	cd "$top/tests/dbus"
 	/usr/bin/python3 -m pytest -q -p no:cacheprovider -rs . "$@"
@@ -645,60 +770,79 @@ run_power_cut()
 	/usr/bin/python3 "$here/power-cut/harness.py" --out "$out" "$@"
 }
 
-build_all()
+# for_targets ACTION [TARGET...]: ACTION (a function) for each TARGET, every target when none
+# is named.
+for_targets()
 {
-	build_sdk_libs
-	build_busybox
-	build_daemon
-	build_sender
-	build_kernel
-	build_image
+	ft_action=$1
+	shift
+	[ $# -gt 0 ] || set -- $(all_targets)
+	for ft_target; do
+		use_target "$ft_target"
+		"$ft_action"
+	done
 }
 
+build_and_time() { timed "$target: built" build_target; }
+test_and_time()
+{
+	build_and_time
+	timed "$target: tested" test_target
+}
+
+# The steps below are the gateway's, the one target with an image.
 case "${1:-}" in
-build)
-	"$top/scripts/deps.sh" gateway
-	build_all
-	;;
-sdk)
-	"$top/scripts/deps.sh" gateway
-	build_sdk_libs
+build | sdk | test)
+	command=$1
+	shift
+	for t; do use_target "$t"; done
+	case $command in
+	build)
+		"$top/scripts/deps.sh" gateway
+		for_targets build_and_time "$@"
+		;;
+	sdk)
+		"$top/scripts/deps.sh" gateway
+		for_targets build_sdk "$@"
+		;;
+	test)
+		"$top/scripts/deps.sh" build test gateway
+		for_targets test_and_time "$@"
+		;;
+	esac
 	;;
 demo)
 	"$top/scripts/deps.sh" gateway
-	build_all >&2
+	use_target gateway
+	build_target >&2
 	run_demo
-	;;
-test)
-	"$top/scripts/deps.sh" build test gateway
-	build_all
-	test_suite
-	test_image
 	;;
 power-cut)
 	shift
 	"$top/scripts/deps.sh" gateway
-	build_all >&2
+	use_target gateway
+	build_target >&2
 	run_power_cut "$@"
 	;;
 # Steps, for CTest, the bench and the power-cut harness, on what is built: the in-image
-# scenarios, the sender's suite, the power cuts, one boot of a session, a disk with UBIFS.
-scenarios) run_scenarios ;;
-sender-suite)
+# scenarios, the sender's suite, the power cuts, one boot of a session, an image with an
+# overlay, a disk with UBIFS.
+scenarios | sender-suite | cuts | boot | initramfs | ubi-disk)
+	step=$1
 	shift
-	run_sender_suite "$@"
+	use_target gateway
+	case $step in
+	scenarios) run_scenarios ;;
+	sender-suite) run_sender_suite "$@" ;;
+	cuts) run_power_cut "$@" ;;
+	boot) boot_image "$@" ;;
+	initramfs) make_initramfs "$@" ;;
+	ubi-disk) make_ubi_disk "$@" ;;
+	esac
 	;;
-cuts)
-	shift
-	run_power_cut "$@"
+*)
+	echo "usage: $0 build|sdk|test [TARGET...] | demo | power-cut [OPTIONS] CUTS" >&2
+	echo "targets: $(all_targets | tr '\n' ' ')" >&2
+	exit 2
 	;;
-boot)
-	shift
-	boot_image "$@"
-	;;
-ubi-disk)
-	shift
-	make_ubi_disk "$@"
-	;;
-*) echo "usage: $0 build | sdk | demo | test | power-cut [OPTIONS] CUTS" >&2; exit 2 ;;
 esac

@@ -33,33 +33,50 @@ done
 # A value from libFuzzer's last status line: "#N DONE cov: C ft: F corp: U/Sb ...".
 field() { echo "$done_line" | sed -n "s/.* $1: \([^ ]*\).*/\1/p"; }
 
-started=$(date +%s)
-status=0
-failed=0
-printf '%-22s %12s %9s %6s %7s %16s\n' target executions exec/s cov ft corpus
-for t in $targets; do
+# fuzz_target T: runs fuzz_T on a scratch copy of its seed corpus, then writes its row of the
+# table to $build/logs/T.row, and "failed" to $build/logs/T.failed when it failed.
+fuzz_target()
+{
+	t=$1
 	corpus="$build/corpus/$t"
 	log="$build/logs/$t.log"
-	rm -rf "$corpus"
+	rm -rf "$corpus" "$build/logs/$t.failed"
 	mkdir -p "$corpus"
 	cp "$top/tests/fuzz/corpus/$t/"* "$corpus/"
 	dict=""
 	[ "$t" = send ] || dict="-dict=$top/tests/fuzz/json.dict"
-	result=ok
 	# shellcheck disable=SC2086
 	TMPDIR="$scratch" "$build/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
 		-rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
-		$dict "$corpus" >"$log" 2>&1 || result=failed
+		$dict "$corpus" >"$log" 2>&1 || echo failed >"$build/logs/$t.failed"
 	done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
 	execs=$(sed -n 's/^stat::number_of_executed_units: //p' "$log")
 	rate=$(sed -n 's/^stat::average_exec_per_sec: //p' "$log")
 	printf '%-22s %12s %9s %6s %7s %16s\n' "fuzz_$t" "${execs:-?}" "${rate:-?}" \
-		"$(field cov)" "$(field ft)" "$(field corp)"
-	if [ "$result" != ok ]; then
+		"$(field cov)" "$(field ft)" "$(field corp)" >"$build/logs/$t.row"
+}
+
+started=$(date +%s)
+status=0
+failed=0
+# Two targets at a time, one a processor: each runs for SECONDS whatever runs beside it.
+# shellcheck disable=SC2086
+set -- $targets
+while [ $# -gt 0 ]; do
+	fuzz_target "$1" &
+	[ $# -lt 2 ] || fuzz_target "$2" &
+	wait
+	shift
+	[ $# -eq 0 ] || shift
+done
+printf '%-22s %12s %9s %6s %7s %16s\n' target executions exec/s cov ft corpus
+for t in $targets; do
+	cat "$build/logs/$t.row"
+	if [ -f "$build/logs/$t.failed" ]; then
 		status=1
 		failed=$((failed + 1))
-		echo "fuzz_$t FAILED; end of $log:" >&2
-		tail -n 40 "$log" >&2
+		echo "fuzz_$t FAILED; end of $build/logs/$t.log:" >&2
+		tail -n 40 "$build/logs/$t.log" >&2
 	fi
 done
 

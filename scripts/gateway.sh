@@ -1,3 +1,4 @@
 #!/bin/sh
-# The gateway in a box (gateway/): build | demo | test.
+# The one entry point that builds, boots and tests every target (gateway/gateway.sh):
+# build | sdk | test [TARGET...] | demo | power-cut [OPTIONS] CUTS.
 exec "$(dirname "$0")/../gateway/gateway.sh" "$@"

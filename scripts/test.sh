@@ -1,33 +1,47 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the whole test suite (CTest) on each build:
 # the default one (which also runs the static checks), the one under the address and
-# undefined-behaviour sanitizers, and the hardened release one; then the daemon's
-# black-box suite against the daemon cross-built for 32-bit big-endian MIPS (under qemu) and
-# built against musl, the gateway's tests (the scenarios inside the booted image, the
-# black-box suite on uClibc-ng, the sender's D-Bus tests with the big-endian sender built
-# with the gateway's SDK, under qemu), and each fuzz target for a minute. Arguments go to
-# every ctest run: the default, sanitizer and release builds, then the MIPS and musl ones
-# (e.g. -R NAME); the gateway step and the fuzz step take none. A ctest run that finds
-# no test fails, so a -R pattern must match in each of those builds. Stops at the first step
-# that fails.
+# undefined-behaviour sanitizers, and the hardened release one; then every target of
+# scripts/gateway.sh (the gateway: the SDK's check, the black-box suite on uClibc-ng under
+# qemu-mips, the scenarios inside the booted image, the sender's D-Bus tests with the
+# big-endian sender, the power cuts; musl: the black-box suite), and each fuzz target for a
+# minute. Arguments go to the ctest runs of the default, sanitizer and release builds (e.g.
+# -R NAME); the gateway step and the fuzz step take none. A ctest run that finds no test
+# fails, so a -R pattern must match in each of those builds. Stops at the first step that
+# fails; after each step, says how long it took, in time and in processor time.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
+# The processor time, in seconds, of this shell and of the commands it has waited for.
+cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%d\n", ($14 + $15 + $16 + $17) / hz }' /proc/$$/stat; }
+
+# step NAME COMMAND...: runs COMMAND, then says how long step NAME took.
+step()
+{
+	st_name=$1 st_began=$(date +%s) st_cpu=$(cpu_seconds)
+	shift
+	"$@"
+	echo "== step $st_name: $(($(date +%s) - st_began)) s, $(($(cpu_seconds) - st_cpu)) s of processor time"
+}
+
+# preset NAME [CTEST ARGUMENT...]: builds the preset NAME and runs its tests.
+preset()
+{
+	pr_name=$1
+	shift
+	"$top/scripts/build.sh" "$pr_name"
+	(cd "$top" && ctest --preset "$pr_name" -j2 "$@")
+}
+
 # Everything that any step needs, before the first one starts.
-"$top/scripts/deps.sh" build test cross mipsel gateway fuzz
+step deps "$top/scripts/deps.sh" build test gateway fuzz
 
-"$top/scripts/build.sh"
-(cd "$top/build" && ctest --output-on-failure --no-tests=error -j2 "$@")
-
+step default preset default "$@"
 # The same suite with every program and library built with the sanitizers (clang);
 # a report from any of them fails the test that ran it.
-"$top/scripts/build.sh" sanitize
-(cd "$top/build-san" && ctest --output-on-failure --no-tests=error -j2 "$@")
-
+step sanitize preset sanitize "$@"
 # The release build: _FORTIFY_SOURCE=3 and stack protector, checked to be in.
-"$top/scripts/build.sh" release
-(cd "$top/build-release" && ctest --output-on-failure --no-tests=error -j2 "$@")
+step release preset release "$@"
 
-"$top/scripts/test-mips.sh" "$@"
-"$top/scripts/gateway.sh" test
-"$top/scripts/fuzz.sh"
+step targets "$top/scripts/gateway.sh" test
+step fuzz "$top/scripts/fuzz.sh"

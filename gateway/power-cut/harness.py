@@ -43,7 +43,6 @@ kernel has not yet written back is lost. --daemon puts another static daemon in 
 console and results of their boots.
 """
 import argparse
-import gzip
 import hashlib
 import io
 import json
@@ -58,6 +57,8 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# The entry point that packs the image's overlay, makes a UBI disk and boots the board.
+GATEWAY = HERE.parent / "gateway.sh"
 
 # The kinds of install, by the names the session knows them by: the exit status that asks
 # for each, and 130p, a plugin (130) installed over a record that claims the earlier one.
@@ -254,16 +255,14 @@ class Fixtures:
         if daemon:
             write(overlay / "usr/sbin/supervisor", Path(daemon).read_bytes(), "755")
         self.initrd = work / "initramfs.gz"
-        cpio = subprocess.run("find . | sort | cpio -o -H newc -R 0:0 --quiet", shell=True, cwd=overlay,
-                              check=True, capture_output=True).stdout
-        self.initrd.write_bytes((out / "image/initramfs.gz").read_bytes() + gzip.compress(cpio, 1))
+        subprocess.run(["sh", str(GATEWAY), "initramfs", str(overlay), str(self.initrd)], check=True)
 
     def disk(self, path):
         """A fresh disk image holding the prepared /data (the session puts the record of each
         install in place), made without mounting anything."""
         path.unlink(missing_ok=True)
         if self.fs == "ubifs":
-            subprocess.run(["sh", str(HERE.parent / "gateway.sh"), "ubi-disk", str(self.prepared), str(path)],
+            subprocess.run(["sh", str(GATEWAY), "ubi-disk", str(self.prepared), str(path)],
                            check=True, stdout=subprocess.DEVNULL)
             return
         subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-b", "4096", "-d", str(self.prepared), str(path),
@@ -433,18 +432,11 @@ def boot(out, fix, scratch, disk, check, install, delay=None, anchor=PACKAGE_LEF
         raise Stopped()
     results, console, errors = scratch / "results", scratch / "console", scratch / "qemu.err"
     results.write_bytes(b"")
-    append = (f"console=ttyS0 rdinit=/sbin/init quiet session=power-cut check={check} "
-              f"install={install} writeback={writeback}")
-    if fix.fs == "ubifs":
-        # As gateway.sh boots a disk that holds UBI: as flash, with 128 KiB erase blocks.
-        append += " block2mtd.block2mtd=/dev/vda,131072 ubi.mtd=0"
-    # As gateway.sh boots the image, with the disk as the first virtio disk.
+    # gateway.sh boot becomes qemu: killing it cuts the power.
     with open(errors, "wb") as stderr:
         qemu = subprocess.Popen(
-            ["qemu-system-mips", "-M", "malta", "-m", "128", "-kernel", str(out / "kernel/vmlinux"),
-             "-initrd", str(fix.initrd), "-nic", "none", "-vga", "none", "-display", "none",
-             "-monitor", "none", "-no-reboot", "-append", append, "-serial", f"file:{console}",
-             "-serial", f"file:{results}", "-drive", f"file={disk},if=virtio,format=raw"],
+            ["sh", str(GATEWAY), "boot", "power-cut", str(console), str(results), str(fix.initrd), str(disk),
+             f"check={check}", f"install={install}", f"writeback={writeback}"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
     deadline = time.monotonic() + timeout
     ended = None

@@ -1,6 +1,8 @@
-# Writes the Meson cross file of the SDK from its CMake toolchain file, so that both carry
-# the same compiler and flags:
-#   cmake -DTOOLCHAIN=build-gateway/sdk/toolchainfile.cmake -DOUT=FILE -P meson-cross.cmake
+# Writes the Meson cross file of a target's SDK from its CMake toolchain file and the target's
+# template (what Meson alone asks: the processor's family and byte order), so that both files
+# carry the same compiler, flags and emulator:
+#   cmake -DTOOLCHAIN=build-gateway/sdk/toolchainfile.cmake -DTEMPLATE=gateway/targets/gateway/meson-cross.ini.in
+#         -DOUT=FILE -P meson-cross.cmake
 include(${TOOLCHAIN})
 string(REGEX REPLACE "-gcc$" "" CROSS "${CMAKE_C_COMPILER}")
 set(SYSROOT ${CMAKE_SYSROOT})
@@ -19,4 +21,5 @@ list(REMOVE_ITEM link -muclibc)
 meson_list(MESON_C ${CMAKE_C_COMPILER} --sysroot=${SYSROOT} ${SDK_COMPILE_FLAGS} ${link})
 meson_list(MESON_CXX ${CMAKE_CXX_COMPILER} --sysroot=${SYSROOT} ${SDK_CXX_INCLUDES}
   ${SDK_COMPILE_FLAGS} ${link})
-configure_file(${CMAKE_CURRENT_LIST_DIR}/meson-cross.ini.in ${OUT} @ONLY)
+meson_list(EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
+configure_file(${TEMPLATE} ${OUT} @ONLY)

@@ -1,8 +1,9 @@
 # CMake toolchain file of the gateway's SDK: 32-bit big-endian MIPS (o32), Linux, uClibc-ng.
 #   cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE=build-gateway/sdk/toolchainfile.cmake SOURCE
 # The sysroot beside this file holds uClibc-ng (static and shared, ld-uClibc), the kernel
-# headers and cJSON (static, with its pkg-config file). Add -DCMAKE_EXE_LINKER_FLAGS=-static
-# for programs that carry their C library with them.
+# headers and the libraries that the target's file (gateway/targets/gateway/target) names,
+# with their pkg-config files: cJSON, GLib, D-Bus and what they need. Add
+# -DCMAKE_EXE_LINKER_FLAGS=-static for programs that carry their C library with them.
 #
 # The compiler is Debian's gcc-mips-linux-gnu, which is built for glibc in /usr/mips-linux-gnu
 # and searches that directory even with --sysroot. The flags below therefore replace its
