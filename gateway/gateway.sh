@@ -175,7 +175,7 @@ sdk_key() { cat "$sdk/.key" "$sdk"/lib-keys/* 2>/dev/null | sha256sum | cut -c1-
 # --- C libraries: libc_NAME_inputs prints what NAME is built from (for the SDK's key), libc_NAME
 # builds it into the sysroot.
 
-# musl: Debian's musl-tools, whose specs the toolchain file names; nothing is built.
+# musl: Debian's musl-tools, whose musl-gcc.specs the toolchain file names; nothing is built.
 libc_musl_inputs() { pkg_version musl-dev; }
 libc_musl() { :; }
 

@@ -5,7 +5,7 @@
 # stays where Debian put it. The programs run here natively, with musl's dynamic loader
 # /lib/ld-musl-x86_64.so.1.
 #
-# The compiler is this machine's GCC with musl-tools' specs, which replace the standard
+# The compiler is this machine's GCC with musl-tools' musl-gcc.specs, which replaces the standard
 # include directories and the start files and libraries with musl's. For C++, GCC's own
 # headers come first (templates only: nothing of the C++ run-time library is linked), then
 # musl's; they are configured for glibc and test its version with a macro that musl lacks.
